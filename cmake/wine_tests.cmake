@@ -1,0 +1,17 @@
+# Tests run on the Wine machines: each CTest entry runs one test program in its own fresh copy of a
+# machine template (tools/wine/run-in-machine.sh), once per machine.
+set(TAVO_WINE_RUN ${CMAKE_SOURCE_DIR}/tools/wine/run-in-machine.sh)
+set(TAVO_MACHINES win64 win32 CACHE STRING "Wine machines the tests run on")
+
+function(tavo_add_wine_test name target)
+  foreach(machine IN LISTS TAVO_MACHINES)
+    add_test(NAME ${name}.${machine} COMMAND ${TAVO_WINE_RUN} ${machine} $<TARGET_FILE:${target}> ${ARGN})
+  endforeach()
+endfunction()
+
+function(tavo_add_gtest target)
+  add_executable(${target} ${ARGN})
+  target_link_libraries(${target} PRIVATE GTest::gtest_main tavo_test_support)
+  target_compile_options(${target} PRIVATE ${TAVO_WARNINGS})
+  tavo_add_wine_test(${target} ${target})
+endfunction()

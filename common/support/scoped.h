@@ -1,0 +1,74 @@
+// Small move-only owners for the system's handles. A null value and INVALID_HANDLE_VALUE are both "empty".
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+namespace tavo {
+
+template <class T, class Traits>
+class UniqueResource {
+public:
+    UniqueResource() = default;
+    explicit UniqueResource(T value) : m_value(value) {}
+    ~UniqueResource() { reset(); }
+    UniqueResource(UniqueResource&& other) noexcept : m_value(other.release()) {}
+    UniqueResource& operator=(UniqueResource&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
+
+    T get() const { return m_value; }
+    bool valid() const { return Traits::IsValid(m_value); }
+    explicit operator bool() const { return valid(); }
+    T release() { return std::exchange(m_value, Traits::Empty()); }
+    void reset(T value = Traits::Empty()) {
+        T old = std::exchange(m_value, value);
+        if (Traits::IsValid(old)) Traits::Close(old);
+    }
+    // For out-parameters: releases the current value and hands out the slot.
+    T* put() {
+        reset();
+        return &m_value;
+    }
+
+private:
+    T m_value = Traits::Empty();
+};
+
+struct HandleTraits {
+    static HANDLE Empty() { return nullptr; }
+    static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { CloseHandle(h); }
+};
+struct RegKeyTraits {
+    static HKEY Empty() { return nullptr; }
+    static bool IsValid(HKEY k) { return k != nullptr; }
+    static void Close(HKEY k) { RegCloseKey(k); }
+};
+struct FindTraits {
+    static HANDLE Empty() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { FindClose(h); }
+};
+struct LibraryTraits {
+    static HMODULE Empty() { return nullptr; }
+    static bool IsValid(HMODULE m) { return m != nullptr; }
+    static void Close(HMODULE m) { FreeLibrary(m); }
+};
+struct LocalMemoryTraits {
+    static HLOCAL Empty() { return nullptr; }
+    static bool IsValid(HLOCAL p) { return p != nullptr; }
+    static void Close(HLOCAL p) { LocalFree(p); }
+};
+
+using ScopedHandle = UniqueResource<HANDLE, HandleTraits>;
+using ScopedRegKey = UniqueResource<HKEY, RegKeyTraits>;
+using ScopedFindHandle = UniqueResource<HANDLE, FindTraits>;
+using ScopedLibrary = UniqueResource<HMODULE, LibraryTraits>;
+using ScopedLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
+
+}  // namespace tavo

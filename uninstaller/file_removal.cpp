@@ -1,0 +1,9 @@
+#include "file_removal.h"
+
+void ReleaseLockedModules(LPCWSTR) {}
+
+int RemoveInstallFiles(LPCWSTR) { return 0; }
+
+void CleanupShortcuts() {}
+
+void CleanupCommonShortcuts() {}

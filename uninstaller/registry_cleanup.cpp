@@ -1,0 +1,3 @@
+#include "registry_cleanup.h"
+
+void CleanupRegistries() {}
