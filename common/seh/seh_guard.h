@@ -12,7 +12,6 @@
 
 #include <windows.h>
 
-#include <utility>
 
 namespace tavo {
 
@@ -28,9 +27,9 @@ bool RunSehGuarded(SehBody body, void* bodyContext, SehFilter filter, void* filt
 
 // Convenience form for callables: body() and filter(const EXCEPTION_RECORD&) -> SehVerdict.
 template <class Body, class Filter>
-bool SehTry(Body&& body, Filter&& filter, DWORD* handledCode = nullptr) {
-    auto runBody = [](void* context) { (*static_cast<Body*>(context))(); };
-    auto runFilter = [](const EXCEPTION_RECORD& record, void* context) {
+bool SehTry(Body body, Filter filter, DWORD* handledCode = nullptr) {
+    SehBody runBody = [](void* context) { (*static_cast<Body*>(context))(); };
+    SehFilter runFilter = [](const EXCEPTION_RECORD& record, void* context) -> SehVerdict {
         return (*static_cast<Filter*>(context))(record);
     };
     return RunSehGuarded(runBody, &body, runFilter, &filter, handledCode);

@@ -20,6 +20,8 @@ cp -a "$template/." "$prefix/"
 
 export WINEPREFIX="$prefix" WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
 [ "$machine" = win32 ] && export WINEARCH=win32
+# Tells tests that the 32-bit processor is emulated (see enable-i386.sh).
+[ -e /proc/sys/fs/binfmt_misc/tavo-i386 ] && export TAVO_EMULATED_I386=1
 # A server started by a command whose output is a pipe keeps that pipe open (the system services inherit
 # it): start it persistent and warm it up with output to /dev/null first.
 wineserver -p >/dev/null 2>&1
