@@ -12,7 +12,7 @@ set(TAVO_MACHINES ${TAVO_DEFAULT_MACHINES} CACHE STRING "Wine machines the tests
 
 function(tavo_add_wine_test name target)
   foreach(machine IN LISTS TAVO_MACHINES)
-    add_test(NAME ${name}.${machine} COMMAND ${TAVO_WINE_RUN} ${machine} $<TARGET_FILE:${target}> ${ARGN})
+    add_test(NAME ${name}.${machine} COMMAND ${TAVO_WINE_RUN} --gtest ${machine} $<TARGET_FILE:${target}> ${ARGN})
   endforeach()
 endfunction()
 

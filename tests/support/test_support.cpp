@@ -1,1 +1,119 @@
 #include "test_support.h"
+
+#include <cstdio>
+
+namespace tavo::test {
+
+std::wstring BinFolder() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder = path;
+    return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+std::wstring BinPath(const std::wstring& relative) { return BinFolder() + L"\\" + relative; }
+
+std::wstring TempFolderPath() {
+    wchar_t path[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, path);
+    return path;
+}
+
+TempFolder::TempFolder(const std::wstring& prefix) {
+    static unsigned counter = 0;
+    wchar_t name[64];
+    swprintf(name, 64, L"-%lu-%lu-%u", GetCurrentProcessId(), GetTickCount(), ++counter);
+    m_path = TempFolderPath() + prefix + name;
+    CreateDirectoryW(m_path.c_str(), nullptr);
+}
+
+TempFolder::~TempFolder() { RemoveTree(m_path); }
+
+bool RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring child = path + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                RemoveTree(child);
+            } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveDirectoryW(child.c_str());
+            } else {
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    return RemoveDirectoryW(path.c_str()) != FALSE;
+}
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool WriteTextFile(const std::wstring& path, const std::string& content) {
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    if (!file) return false;
+    bool ok = fwrite(content.data(), 1, content.size(), file) == content.size();
+    return fclose(file) == 0 && ok;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+    std::string content;
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (!file) return content;
+    char buffer[4096];
+    size_t read;
+    while ((read = fread(buffer, 1, sizeof(buffer), file)) > 0) content.append(buffer, read);
+    fclose(file);
+    return content;
+}
+
+ScopedEnv::ScopedEnv(const wchar_t* name, const wchar_t* value) : m_name(name) {
+    wchar_t old[4096];
+    DWORD length = GetEnvironmentVariableW(name, old, 4096);
+    m_hadOld = length > 0 && length < 4096;
+    if (m_hadOld) m_old = old;
+    SetEnvironmentVariableW(name, value);
+}
+
+ScopedEnv::~ScopedEnv() { SetEnvironmentVariableW(m_name.c_str(), m_hadOld ? m_old.c_str() : nullptr); }
+
+std::vector<TraceRecord> ReadTraceRecords(const std::wstring& logPath) {
+    std::vector<TraceRecord> records;
+    const std::string content = ReadFileBytes(logPath);
+    size_t position = 0;
+    auto field = [&](char end) {
+        size_t stop = content.find(end, position);
+        if (stop == std::string::npos) stop = content.size();
+        std::string value = content.substr(position, stop - position);
+        position = stop + 1;
+        return value;
+    };
+    while (position < content.size()) {
+        TraceRecord record;
+        record.exportName = field('\t');
+        record.level = atoi(field('\t').c_str());
+        record.tag = field('\t');
+        record.reserved = atoi(field('\t').c_str());
+        size_t length = strtoul(field('\t').c_str(), nullptr, 10);
+        record.text = content.substr(position, length);
+        position += length + 1;  // the text and the record's closing line feed
+        records.push_back(record);
+    }
+    return records;
+}
+
+std::string Unix(const std::string& text) {
+    std::string result;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        result.push_back(text[i]);
+    }
+    return result;
+}
+
+}  // namespace tavo::test

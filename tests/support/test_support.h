@@ -1,1 +1,63 @@
+// Helpers shared by the test programs: files and folders the tests own, the built programs beside the
+// test program, and the records of the trace-library fixture.
 #pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace tavo::test {
+
+// Folder of the running test program (where every built program and fixture lies).
+std::wstring BinFolder();
+std::wstring BinPath(const std::wstring& relative);
+
+// A uniquely named folder under the temporary folder, removed with its content on destruction.
+class TempFolder {
+public:
+    explicit TempFolder(const std::wstring& prefix = L"tavo-test");
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::wstring& path() const { return m_path; }
+    std::wstring operator/(const std::wstring& name) const { return m_path + L"\\" + name; }
+
+private:
+    std::wstring m_path;
+};
+
+bool RemoveTree(const std::wstring& path);
+bool FileExists(const std::wstring& path);
+bool WriteTextFile(const std::wstring& path, const std::string& content);
+std::string ReadFileBytes(const std::wstring& path);
+std::wstring TempFolderPath();  // GetTempPathW, with its trailing backslash
+
+// Sets an environment variable for the lifetime of the object (children inherit it).
+class ScopedEnv {
+public:
+    ScopedEnv(const wchar_t* name, const wchar_t* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::wstring m_name;
+    std::wstring m_old;
+    bool m_hadOld;
+};
+
+// One call recorded by the trace-library fixture.
+struct TraceRecord {
+    std::string exportName;
+    int level = 0;
+    std::string tag;  // "(null)" for a null pointer
+    int reserved = 0;
+    std::string text;
+};
+std::vector<TraceRecord> ReadTraceRecords(const std::wstring& logPath);
+
+// Windows text mode writes "\n" as "\r\n": give the output back with plain line feeds.
+std::string Unix(const std::string& text);
+
+}  // namespace tavo::test

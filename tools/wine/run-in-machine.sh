@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Runs one Windows program on a clean copy of a Wine machine template and removes the copy afterwards.
-#   run-in-machine.sh win64|win32 program.exe [arguments...]
-# The exit code is the program's (modulo 256, as wine reports it).
+#   run-in-machine.sh [--gtest] win64|win32 program.exe [arguments...]
+# The exit code is the program's (modulo 256, as wine reports it). With --gtest the program is a
+# GoogleTest program and passes only when it also printed its closing "[  PASSED  ]" line and no failure:
+# a test program that dies on the way must not pass because wine reported 0.
 set -uo pipefail
 
+gtest=0
+if [ "${1:-}" = --gtest ]; then gtest=1; shift; fi
 machine=${1:?machine}; shift
 here=$(cd "$(dirname "$0")" && pwd)
 template=$("$here/machines.sh" ensure "$machine") || exit 1
@@ -26,4 +30,18 @@ export WINEPREFIX="$prefix" WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscor
 # it): start it persistent and warm it up with output to /dev/null first.
 wineserver -p >/dev/null 2>&1
 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
-wine "$@"
+if [ $gtest = 0 ]; then
+    wine "$@"
+    exit $?
+fi
+log="$prefix.log"
+wine "$@" 2>&1 | tee "$log"
+rc=${PIPESTATUS[0]}
+summary_ok=0
+grep -a -q '^\[  PASSED  \] ' "$log" && ! grep -a -q '^\[  FAILED  \] ' "$log" && summary_ok=1
+rm -f "$log"
+if [ $rc -eq 0 ] && [ $summary_ok = 0 ]; then
+    echo "run-in-machine: the test program ended without a clean GoogleTest summary" >&2
+    rc=1
+fi
+exit $rc

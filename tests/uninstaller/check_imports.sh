@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# The uninstaller runs elevated from the user's temporary folder: it may import only DLLs that Windows
+# always takes from the system folder (KnownDLLs). Everything else is loaded at run time by full path.
+#   check_imports.sh objdump program.exe
+set -euo pipefail
+objdump=$1 program=$2
+allowed='^(kernel32|user32|gdi32|advapi32|shell32|shlwapi|ole32|oleaut32|msvcrt|comdlg32|rpcrt4)\.dll$'
+imports=$("$objdump" -p "$program" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z')
+[ -n "$imports" ] || { echo "no import table read from $program"; exit 1; }
+bad=$(echo "$imports" | grep -v -E "$allowed" || true)
+echo "imports: $(echo $imports)"
+if [ -n "$bad" ]; then echo "not a KnownDLL: $bad"; exit 1; fi
+echo "1 passed, 0 failed"

@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "install_path.h"
+#include "registry/registry.h"
+
+namespace {
+
+// A key of the test's own, standing in for a registry root.
+class TestRoot : public ::testing::Test {
+protected:
+    void SetUp() override {
+        name_ = L"SOFTWARE\\TavoTest-InstallPath-" + std::to_wstring(GetCurrentProcessId());
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, name_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root_,
+                                  nullptr),
+                  ERROR_SUCCESS);
+    }
+    void TearDown() override {
+        RegCloseKey(root_);
+        DeleteRegKey(HKEY_CURRENT_USER, name_.c_str(), 0);
+    }
+    void SetPath(DWORD type, const void* data, DWORD bytes) {
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExW(root_, kProductKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExW(key, L"Path", 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    void SetPathText(const std::wstring& text) {
+        SetPath(REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+    HKEY root_ = nullptr;
+    std::wstring name_;
+};
+
+TEST_F(TestRoot, ReadsThePathUpTo259Characters) {
+    wchar_t buffer[kInstallPathChars] = {};
+    SetPathText(L"C:\\Program Files\\Velnor\\Tavo Suite");
+    EXPECT_TRUE(GetTavoInstallPathFromReg(root_, buffer, kInstallPathChars));
+    EXPECT_STREQ(buffer, L"C:\\Program Files\\Velnor\\Tavo Suite");
+
+    const std::wstring longest(259, L'p');
+    SetPathText(longest);
+    EXPECT_TRUE(GetTavoInstallPathFromReg(root_, buffer, kInstallPathChars));
+    EXPECT_EQ(std::wstring(buffer), longest);
+}
+
+TEST_F(TestRoot, LongerOrUnterminatedPathsAreUnknown) {
+    wchar_t buffer[kInstallPathChars] = {};
+    SetPathText(std::wstring(260, L'p'));
+    EXPECT_FALSE(GetTavoInstallPathFromReg(root_, buffer, kInstallPathChars));
+    EXPECT_EQ(buffer[0], L'\0');
+
+    // 260 characters stored without a terminator fill the buffer exactly: no end to the path.
+    // (The character after the data is not a zero either: the registry would add the terminator then.)
+    const std::wstring unterminated(261, L'q');
+    SetPath(REG_SZ, unterminated.data(), 520);
+    wchar_t guarded[261];
+    wmemset(guarded, L'x', 260);
+    guarded[260] = L'!';
+    EXPECT_FALSE(GetTavoInstallPathFromReg(root_, guarded, 520));
+    EXPECT_EQ(guarded[0], L'\0');
+    EXPECT_EQ(guarded[260], L'!');  // nothing written past the 520 bytes given
+}
+
+TEST_F(TestRoot, MissingKeyValueOrBuffer) {
+    wchar_t buffer[kInstallPathChars] = {};
+    EXPECT_FALSE(GetTavoInstallPathFromReg(root_, buffer, kInstallPathChars));  // no key
+    SetPathText(L"C:\\x");
+    EXPECT_FALSE(GetTavoInstallPathFromReg(root_, nullptr, kInstallPathChars));
+    EXPECT_FALSE(GetTavoInstallPathFromReg(root_, buffer, 4));  // too small for the value
+}
+
+}  // namespace
