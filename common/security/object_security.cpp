@@ -23,6 +23,17 @@ void EnableTakeOwnershipPrivilege() {
     AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof(privileges), nullptr, nullptr);
 }
 
+// The DACL part of a descriptor write. Written without the protection flag, a protected DACL would become
+// unprotected and take on the parent's inheritable entries: keep the protection the object had when loaded.
+SECURITY_INFORMATION DaclInformation(PSECURITY_DESCRIPTOR descriptor) {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED)) {
+        return DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    }
+    return DACL_SECURITY_INFORMATION;
+}
+
 LPCWSTR RootName(HKEY root) {
     if (root == HKEY_CLASSES_ROOT) return L"CLASSES_ROOT";
     if (root == HKEY_CURRENT_USER) return L"CURRENT_USER";
@@ -104,8 +115,8 @@ BOOL CObjectSecurity::GrantAccess(DWORD mask) {
     PACL merged = nullptr;
     if (SetEntriesInAclW(1, &access, dacl, &merged) != ERROR_SUCCESS) return FALSE;
     tavo::ScopedLocalMemory mergedOwner(merged);
-    return SetNamedSecurityInfoW(Name(), m_objectType, DACL_SECURITY_INFORMATION, nullptr, nullptr, merged,
-                                 nullptr) == ERROR_SUCCESS;
+    return SetNamedSecurityInfoW(Name(), m_objectType, DaclInformation(m_descriptor.get()), nullptr, nullptr,
+                                 merged, nullptr) == ERROR_SUCCESS;
 }
 
 BOOL CObjectSecurity::GrantFullAccess() {
@@ -120,8 +131,8 @@ BOOL CObjectSecurity::RestoreDacl() {
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
     if (!GetSecurityDescriptorDacl(m_descriptor.get(), &present, &dacl, &defaulted) || !present) return FALSE;
-    return SetNamedSecurityInfoW(Name(), m_objectType, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
-                                 nullptr) == ERROR_SUCCESS;
+    return SetNamedSecurityInfoW(Name(), m_objectType, DaclInformation(m_descriptor.get()), nullptr, nullptr,
+                                 dacl, nullptr) == ERROR_SUCCESS;
 }
 
 BOOL CObjectSecurity::CheckAccess(DWORD desired) const {
@@ -145,7 +156,8 @@ BOOL CObjectSecurity::CheckAccess(DWORD desired) const {
                      reinterpret_cast<PRIVILEGE_SET*>(privilegeSet), &privilegeSetBytes, &granted, &status)) {
         return FALSE;
     }
-    return status;
+    // Every right asked for, not just some: Wine's check reports success when any of them is granted.
+    return status && (granted & desired) == desired;
 }
 
 BOOL CObjectSecurity::CanCreateSubKey() const { return CheckAccess(KEY_CREATE_SUB_KEY); }

@@ -405,6 +405,57 @@ TEST_F(RegistryTest, WriteDword) {
     EXPECT_FALSE(WriteRegDword(HKEY_CURRENT_USER, Sub(L"d").c_str(), nullptr, 1, 0));
 }
 
+// A registry link under the test key pointing at another test key, both in the 64-bit view.
+TEST_F(RegistryTest, DeleteRegKeyRemovesALinkButNotItsTarget) {
+    RawSetDword(HKEY_LOCAL_MACHINE, Sub(L"target"), L"keep", 7, k64);
+    RawSetDword(HKEY_LOCAL_MACHINE, Sub(L"target\\child"), L"keep", 8, k64);
+    RawSetDword(HKEY_LOCAL_MACHINE, Sub(L"parent"), L"v", 1, k64);
+    {
+        tavo::ScopedRegKey link;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, Sub(L"parent\\link").c_str(), 0, nullptr,
+                                  REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK | k64, nullptr,
+                                  link.put(), nullptr),
+                  ERROR_SUCCESS);
+        const std::wstring target = L"\\Registry\\Machine\\" + Sub(L"target");
+        ASSERT_EQ(RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK,
+                                 reinterpret_cast<const BYTE*>(target.c_str()),
+                                 static_cast<DWORD>(target.size() * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+    }
+    // The link is followed: the target's value reads through it.
+    DWORD value = 0;
+    EXPECT_TRUE(ReadRegDword(HKEY_LOCAL_MACHINE, Sub(L"parent\\link").c_str(), L"keep", &value, k64));
+    EXPECT_EQ(value, 7u);
+    std::vector<std::wstring> names;
+    EXPECT_TRUE(EnumRegSubKeys(HKEY_LOCAL_MACHINE, Sub(L"parent\\link").c_str(), names, TRUE));
+    EXPECT_EQ(names, std::vector<std::wstring>{L"child"});
+
+    EXPECT_TRUE(DeleteRegKey(HKEY_LOCAL_MACHINE, Sub(L"parent").c_str(), k64));
+    EXPECT_FALSE(RawExists(HKEY_LOCAL_MACHINE, Sub(L"parent"), k64));
+    EXPECT_TRUE(RawValueExists(HKEY_LOCAL_MACHINE, Sub(L"target"), L"keep", k64));
+    EXPECT_TRUE(RawValueExists(HKEY_LOCAL_MACHINE, Sub(L"target\\child"), L"keep", k64));
+}
+
+// A link named directly: the link goes, the target stays.
+TEST_F(RegistryTest, DeleteRegKeyOnALinkItself) {
+    RawSetDword(HKEY_LOCAL_MACHINE, Sub(L"target"), L"keep", 7, k64);
+    {
+        tavo::ScopedRegKey link;
+        ASSERT_EQ(
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, Sub(L"link").c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                            KEY_ALL_ACCESS | KEY_CREATE_LINK | k64, nullptr, link.put(), nullptr),
+            ERROR_SUCCESS);
+        const std::wstring target = L"\\Registry\\Machine\\" + Sub(L"target");
+        ASSERT_EQ(RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK,
+                                 reinterpret_cast<const BYTE*>(target.c_str()),
+                                 static_cast<DWORD>(target.size() * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+    }
+    EXPECT_TRUE(DeleteRegKey(HKEY_LOCAL_MACHINE, Sub(L"link").c_str(), k64));
+    EXPECT_FALSE(RawExists(HKEY_LOCAL_MACHINE, Sub(L"link"), k64));
+    EXPECT_TRUE(RawValueExists(HKEY_LOCAL_MACHINE, Sub(L"target"), L"keep", k64));
+}
+
 // The product key under HKCU and under HKLM (32-bit view), put back as it was found.
 class ProductSettingsTest : public ::testing::Test {
   protected:
