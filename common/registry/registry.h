@@ -1,13 +1,124 @@
 // Registry keys and values with an explicit view flag: 0 (the process's own view), KEY_WOW64_64KEY or
 // KEY_WOW64_32KEY, OR-ed into every access mask.
+//
+// Per-user redirection: the value readers and writers (GetRegValueType, GetRegValueSize, ReadRegDword,
+// ReadRegBinary, ReadRegSz, ReadRegString, WriteRegString, WriteRegDword) replace the root
+// HKEY_CURRENT_USER by GetLogonUserProfileKey() on Windows Vista or later. The key operations
+// (CreateRegKey, DeleteRegKey, DeleteRegValue, EnumRegSubKeys, EnumRegValueNames, IsRegKeyExist) use the
+// root unchanged.
+//
+// A null root, key name or value name gives the failure result without touching the registry. Every key
+// opened is closed before return (except the one CreateRegKey hands out). Nothing here throws.
 #pragma once
 
 #include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Keys and values.
+
+// Creates or opens the key with KEY_ALL_ACCESS plus `view`; the caller closes the key. Null on failure.
+HKEY CreateRegKey(HKEY root, LPCWSTR subkey, DWORD view);
 
 // Deletes `subkey` under `root` with all its subkeys and values, in the given view. Stops at the first
 // subkey that cannot be deleted. A registry link met on the way is removed itself, never followed.
 BOOL DeleteRegKey(HKEY root, LPCWSTR subkey, DWORD view);
 
+BOOL DeleteRegValue(HKEY root, LPCWSTR subkey, LPCWSTR valueName, DWORD view);
+
+// True when the key opens with KEY_QUERY_VALUE plus `view`.
+BOOL IsRegKeyExist(HKEY root, LPCWSTR subkey, DWORD view);
+
+// Appends the name of every subkey to `names`, in enumeration order. `use64BitView` is a yes/no switch
+// (nonzero adds KEY_WOW64_64KEY), not a view flag. A name that fails to enumerate is skipped. True when
+// the last registry call made (the last enumeration, or the key query when there are no subkeys)
+// succeeded.
+// Takes the suite's string class (a growable array of CStringEx) once it lands; std::wstring until then.
+BOOL EnumRegSubKeys(HKEY root, LPCWSTR subkey, std::vector<std::wstring>& names, BOOL use64BitView);
+
+// The same for value names, opened with KEY_READ plus `view`.
+// Takes the suite's string class (a growable array of CStringEx) once it lands; std::wstring until then.
+BOOL EnumRegValueNames(HKEY root, LPCWSTR subkey, std::vector<std::wstring>& names, DWORD view);
+
+// The value's registry type, or 0 (REG_NONE) when it cannot be read.
+DWORD GetRegValueType(HKEY root, LPCWSTR subkey, LPCWSTR valueName, DWORD view);
+
+// The size of the value's data in bytes, or -1 when it cannot be read.
+LONG GetRegValueSize(HKEY root, LPCWSTR subkey, LPCWSTR valueName, DWORD view);
+
+// True only when the value's type is REG_DWORD and its data fits in 4 bytes; `*value` is written only
+// then.
+BOOL ReadRegDword(HKEY root, LPCWSTR subkey, LPCWSTR valueName, DWORD* value, DWORD view);
+
+// Clears `bufferBytes` bytes of `buffer` and reads the data into it; true only for REG_BINARY.
+BOOL ReadRegBinary(HKEY root, LPCWSTR subkey, LPCWSTR valueName, BYTE* buffer, DWORD bufferBytes, DWORD view);
+
+// Clears `count` characters of `buffer` and reads at most that many characters (count * 2 bytes); true
+// only for REG_SZ (so REG_EXPAND_SZ and REG_MULTI_SZ read as failure, with their data in the buffer).
+// The buffer always ends up terminated: data that fills it without a terminator loses its last character
+// and reads as failure.
+BOOL ReadRegSz(HKEY root, LPCWSTR subkey, LPCWSTR valueName, LPWSTR buffer, DWORD count, DWORD view);
+
+// Empties `out` and reads a REG_SZ value into it. A REG_EXPAND_SZ (or REG_MULTI_SZ) value returns false
+// although `out` then holds its text (the data is read before its type is compared). A value of zero
+// bytes returns false.
+// Takes the suite's string class (CStringEx) once it lands; std::wstring until then.
+BOOL ReadRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, std::wstring& out, DWORD view);
+
+// Writes `text` with its terminator as a value of `type` (callers pass REG_SZ), creating the key when it
+// cannot be opened for writing.
+BOOL WriteRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, LPCWSTR text, DWORD view, DWORD type);
+// The same with the text as the suite's string class (CStringEx) once it lands; std::wstring until then.
+BOOL WriteRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, const std::wstring& text, DWORD view,
+                    DWORD type);
+
+// As WriteRegString, writing 4 bytes of type REG_DWORD.
+BOOL WriteRegDword(HKEY root, LPCWSTR subkey, LPCWSTR valueName, DWORD value, DWORD view);
+
+// The key that stands for HKEY_CURRENT_USER in the value readers and writers: the console user's profile
+// hive for a non-interactive process. Until sessions and profiles are supported, HKEY_CURRENT_USER.
+HKEY GetLogonUserProfileKey();
+
 // System facts.
+
+// Windows version codes.
+enum : int {
+    kOSUnknown = 0,
+    kOSWindows95 = 1,
+    kOSWindows98 = 2,
+    kOSWindowsNT4 = 3,  // NT 4 or older NT
+    kOSWindowsMe = 4,
+    kOSWindows2000 = 5,
+    kOSWindowsXP = 6,
+    kOSWindowsVistaOrLater = 8,
+};
+
+// The version code of the running Windows (above). A nonzero code is cached for the process; 0 is asked
+// again next time.
+int GetOSVersionType();
+
+// Maps a platform id and version to a code of GetOSVersionType.
+int MapOSVersionType(DWORD platformId, DWORD majorVersion, DWORD minorVersion);
+
 BOOL VlrGetSystemWow64Directory(LPWSTR buffer, UINT size);
 BOOL Is64BitWindows();
+
+// Product settings: values under SOFTWARE\Velnor\Plugins of HKEY_CURRENT_USER (redirected), view 0.
+// The string forms take the suite's string class (CStringEx) once it lands; std::wstring until then.
+BOOL GetMTAUploadInfo(std::wstring& out);
+BOOL GetMTAUploadURL(std::wstring& out);
+BOOL GetTelemetryInfo(std::wstring& out);
+BOOL GetUserEmail(std::wstring& out);
+BOOL GetUserID(DWORD* value);
+BOOL GetVirtualEnv(DWORD* value);
+BOOL SetMTAUploadInfo(const std::wstring& text);
+BOOL SetMTAUploadURL(const std::wstring& text);
+BOOL SetTelemetryInfo(const std::wstring& text);
+BOOL SetUserEmail(const std::wstring& text);
+BOOL SetUserID(DWORD value);
+BOOL SetVirtualEnv(DWORD value);
+
+// True when "msitype" (REG_DWORD) is 1 or 2 under HKEY_LOCAL_MACHINE in the 32-bit view or under
+// HKEY_CURRENT_USER (redirected), view 0; an absent value counts as 0.
+BOOL IsMsiInstall();
