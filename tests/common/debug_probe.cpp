@@ -25,8 +25,10 @@ int Lines() {
 
 int PathsNull() {
     CStringEx out(L"untouched");
-    printf("res=%d out=%ls\n", CPathApi::GetResFilePath(nullptr, nullptr, out), out.GetString());
-    printf("res=%d out=%ls\n", CPathApi::GetResFilePath(nullptr, L"\\tavoRes.dll", out), out.GetString());
+    BOOL ok = CPathApi::GetResFilePath(nullptr, nullptr, out);
+    printf("res=%d out=%ls\n", ok, out.GetString());
+    ok = CPathApi::GetResFilePath(nullptr, L"\\tavoRes.dll", out);
+    printf("res=%d out=%ls\n", ok, out.GetString());
     wchar_t buffer[MAX_PATH] = L"x";
     printf("appdata=%d\n", CPathApi::GetAppDataPluginsPath(nullptr, buffer));
     printf("appdata=%d\n", CPathApi::GetAppDataPluginsPath(L"f", nullptr));
