@@ -266,7 +266,7 @@ void CStringEx::Assign(const CStringEx& other) {
 
 void CStringEx::Assign(const wchar_t* text) {
     if (!text) {
-        Empty();
+        Adopt(nullptr);  // the lock flag belongs to GetBuffer, ReleaseBuffer and Empty
         return;
     }
     SetText(text, TextLength(text));
@@ -274,7 +274,7 @@ void CStringEx::Assign(const wchar_t* text) {
 
 void CStringEx::Assign(const char* text) {
     if (!text) {
-        Empty();
+        Adopt(nullptr);
         return;
     }
     const int narrowLength = NarrowLength(text);
@@ -519,7 +519,7 @@ bool CStringEx::IsBlank() const {
 
 BOOL CStringEx::LoadString(HMODULE module, UINT id) {
     if (g_pfnStringIdHook) id = g_pfnStringIdHook(id);
-    Empty();
+    Adopt(nullptr);
     HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW((id >> 4) + 1), RT_STRING);
     if (!resource) return FALSE;
     HGLOBAL loaded = LoadResource(module, resource);

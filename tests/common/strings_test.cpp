@@ -279,6 +279,8 @@ TEST(StringEx, GetBufferLockToggling) {
     s.ReleaseBuffer();
     EXPECT_TRUE(s.IsLocked());
     EXPECT_EQ(s.GetBuffer(1), nullptr);
+    s.Assign(static_cast<const wchar_t*>(nullptr));  // emptying by assignment keeps the lock
+    EXPECT_TRUE(s.IsLocked());
     s.Empty();
     EXPECT_FALSE(s.IsLocked());
 
