@@ -17,7 +17,7 @@
 class CStringEx {
   public:
     CStringEx();
-    CStringEx(const wchar_t* text);  // NOLINT: implicit by design, null gives the empty string
+    CStringEx(const wchar_t* text);  // NOLINT: implicit on purpose; null gives the empty string
     CStringEx(const CStringEx& other);
     CStringEx(CStringEx&& other) noexcept;
     virtual ~CStringEx();
