@@ -1,0 +1,62 @@
+// Runs the string and path operations that write debug messages, outside any test framework, so that a
+// test can record the messages from outside (tavo::capture) and compare the results printed here.
+//   common_debug_probe lines | paths-null | root | appdata
+#include <cstdio>
+#include <cstring>
+
+#include "paths/path_api.h"
+#include "strings/string_ex.h"
+
+namespace {
+
+int Lines() {
+    printf("count=%d\n", CStringEx(L"a\r\nb").GetLineCount());
+    printf("count=%d\n", CStringEx(L"a\nb\n").GetLineCount());
+    printf("count=%d\n", CStringEx(L"single").GetLineCount());
+    printf("count=%d\n", CStringEx().GetLineCount());  // writes nothing
+    printf("find=%d\n", CStringEx(L"x").FindLine(nullptr));
+    printf("find=%d\n", CStringEx().FindLine(L"x"));
+    printf("find=%d\n", CStringEx(L"one\rtwo  \nthree").FindLine(L"two"));  // writes nothing
+    CStringEx path(L"C:\\dir\\");
+    path.PathAppend(nullptr);
+    printf("path=%ls\n", path.GetString());
+    return 0;
+}
+
+int PathsNull() {
+    CStringEx out(L"untouched");
+    BOOL ok = CPathApi::GetResFilePath(nullptr, nullptr, out);
+    printf("res=%d out=%ls\n", ok, out.GetString());
+    ok = CPathApi::GetResFilePath(nullptr, L"\\tavoRes.dll", out);
+    printf("res=%d out=%ls\n", ok, out.GetString());
+    wchar_t buffer[MAX_PATH] = L"x";
+    printf("appdata=%d\n", CPathApi::GetAppDataPluginsPath(nullptr, buffer));
+    printf("appdata=%d\n", CPathApi::GetAppDataPluginsPath(L"f", nullptr));
+    return 0;
+}
+
+int Root() {
+    CStringEx out(L"old");
+    const BOOL ok = CPathApi::GetTavoRootPath(out);
+    printf("root=%d [%ls]\n", ok, out.GetString());
+    return 0;
+}
+
+int AppData() {
+    wchar_t buffer[MAX_PATH] = {};
+    const int length = CPathApi::GetAppDataPluginsPath(L"settings.xml", buffer);
+    printf("length=%d [%ls]\n", length, buffer);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc < 2) return 2;
+    if (strcmp(argv[1], "lines") == 0) return Lines();
+    if (strcmp(argv[1], "paths-null") == 0) return PathsNull();
+    if (strcmp(argv[1], "root") == 0) return Root();
+    if (strcmp(argv[1], "appdata") == 0) return AppData();
+    return 3;
+}
