@@ -25,19 +25,19 @@ private:
     HANDLE m_h;
 };
 
-struct ReaderState {
-    HANDLE pipe;
-    std::string* output;
-};
-
-DWORD WINAPI ReadOutput(void* context) {
-    auto* state = static_cast<ReaderState*>(context);
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(state->pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-        state->output->append(buffer, read);
+// Reads what the pipe holds now, without blocking. False once the pipe is broken (every writer gone).
+bool DrainPipe(HANDLE pipe, std::string& output) {
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return false;
+        if (available == 0) return true;
+        char buffer[4096];
+        DWORD read = 0;
+        if (!ReadFile(pipe, buffer, available < sizeof(buffer) ? available : sizeof(buffer), &read, nullptr)) {
+            return false;
+        }
+        output.append(buffer, read);
     }
-    return 0;
 }
 
 }  // namespace
@@ -159,18 +159,23 @@ Result Run(const Options& options) {
     Handle processHandle(process.hProcess), threadHandle(process.hThread);
     writeEnd.reset();
 
-    ReaderState readerState{readEnd.get(), &result.output};
-    Handle reader;
-    if (options.captureOutput) *reader.put() = CreateThread(nullptr, 0, &ReadOutput, &readerState, 0, nullptr);
-
+    // The output is read without blocking while the program runs: a process it started may keep the
+    // pipe open long after it ended.
+    bool pipeOpen = options.captureOutput;
     const DWORD start = GetTickCount();
-    if (WaitForSingleObject(processHandle.get(), options.timeoutMs) == WAIT_TIMEOUT) {
-        result.timedOut = true;
-        TerminateProcess(processHandle.get(), 0xDEAD);
-        WaitForSingleObject(processHandle.get(), 5000);
+    for (;;) {
+        if (pipeOpen) pipeOpen = DrainPipe(readEnd.get(), result.output);
+        if (WaitForSingleObject(processHandle.get(), 20) == WAIT_OBJECT_0) break;
+        if (GetTickCount() - start >= options.timeoutMs) {
+            result.timedOut = true;
+            TerminateProcess(processHandle.get(), 0xDEAD);
+            WaitForSingleObject(processHandle.get(), 5000);
+            break;
+        }
     }
     GetExitCodeProcess(processHandle.get(), &result.exitCode);
     while (!result.timedOut && options.keepWaiting && options.keepWaiting()) {
+        if (pipeOpen) pipeOpen = DrainPipe(readEnd.get(), result.output);
         if (GetTickCount() - start >= options.timeoutMs) {
             result.timedOut = true;
             break;
@@ -178,13 +183,8 @@ Result Run(const Options& options) {
         Sleep(100);
     }
     monitor.Settle();
+    if (pipeOpen) DrainPipe(readEnd.get(), result.output);
     result.debug = monitor.Take();
-
-    if (reader.get() && WaitForSingleObject(reader.get(), 5000) == WAIT_TIMEOUT) {
-        // A process the program started still holds the pipe open: stop reading.
-        CancelSynchronousIo(reader.get());
-        if (WaitForSingleObject(reader.get(), 2000) == WAIT_TIMEOUT) TerminateThread(reader.get(), 1);
-    }
     return result;
 }
 
