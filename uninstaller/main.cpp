@@ -14,7 +14,8 @@ int wmain(int argc, wchar_t* argv[]) {
     const wchar_t* command = argv[1];
     if (lstrcmpiW(command, L"/help") == 0 || lstrcmpiW(command, L"?") == 0) {
         ConsoleLine(L"These commands are defined internally.Type `/help' to see this list.\n");
-        ConsoleLine(L"/ManualUninstall\t\tUninstall all installation parameters about Orvane Velnor Tavo Suite.");
+        ConsoleLine(
+            L"/ManualUninstall\t\tUninstall all installation parameters about Orvane Velnor Tavo Suite.");
         ConsoleLine(L"/Help or ?\t\t\tDisplay information about builtin commands.");
         return 0;
     }

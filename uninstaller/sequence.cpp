@@ -28,7 +28,8 @@ void RunUninstallSequence() {
     CleanupRegistries();
     if (RemoveInstallFiles(installFolder) == 1) {
         wchar_t message[MAX_PATH] = {};
-        swprintf(message, MAX_PATH, L"!!!!!!!! Delete TavoInstall Files Failed!(Exit Code %u) !!!!!!!!\n", 1u);
+        swprintf(message, MAX_PATH, L"!!!!!!!! Delete TavoInstall Files Failed!(Exit Code %u) !!!!!!!!\n",
+                 1u);
         ConsoleLine(message);
         OutputDebugStringW(message);
     }

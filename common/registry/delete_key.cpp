@@ -18,7 +18,8 @@ bool RemoveIfLink(HKEY parent, LPCWSTR name, DWORD view, BOOL* removed) {
         return false;
     }
     DWORD type = 0;
-    if (RegQueryValueExW(link.get(), L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(link.get(), L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) !=
+            ERROR_SUCCESS ||
         type != REG_LINK) {
         return false;
     }
@@ -48,7 +49,8 @@ BOOL DeleteRegKey(HKEY root, LPCWSTR subkey, DWORD view) {
     for (;;) {
         wchar_t child[kNameChars] = {};
         DWORD length = kNameChars;
-        if (RegEnumKeyExW(key.get(), 0, child, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+        if (RegEnumKeyExW(key.get(), 0, child, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
             key.reset();
             return RegDeleteKeyExW(root, subkey, view, 0) == ERROR_SUCCESS;
         }

@@ -9,8 +9,8 @@
 namespace tavo {
 namespace {
 
-constexpr DWORD kUnwinding = 0x2;    // EXCEPTION_UNWINDING
-constexpr DWORD kExitUnwind = 0x4;   // EXCEPTION_EXIT_UNWIND
+constexpr DWORD kUnwinding = 0x2;   // EXCEPTION_UNWINDING
+constexpr DWORD kExitUnwind = 0x4;  // EXCEPTION_EXIT_UNWIND
 
 struct RegistrationRecord {
     RegistrationRecord* next;
@@ -50,7 +50,8 @@ struct ChainRestorer {
 
 }  // namespace
 
-bool RunSehGuarded(SehBody body, void* bodyContext, SehFilter filter, void* filterContext, DWORD* handledCode) {
+bool RunSehGuarded(SehBody body, void* bodyContext, SehFilter filter, void* filterContext,
+                   DWORD* handledCode) {
     GuardFrame frame{};
     frame.record.handler = reinterpret_cast<void*>(&GuardHandler);
     frame.filter = filter;

@@ -12,7 +12,6 @@
 
 #include <windows.h>
 
-
 namespace tavo {
 
 enum class SehVerdict { kHandle, kPassOn };

@@ -9,7 +9,7 @@ namespace tavo {
 
 template <class T, class Traits>
 class UniqueResource {
-public:
+  public:
     UniqueResource() = default;
     explicit UniqueResource(T value) : m_value(value) {}
     ~UniqueResource() { reset(); }
@@ -35,7 +35,7 @@ public:
         return &m_value;
     }
 
-private:
+  private:
     T m_value = Traits::Empty();
 };
 

@@ -13,8 +13,8 @@
 class CVarAdapter;
 
 struct TraceArg {
-    const char* name;           // may be null: then only the value is written
-    const CVarAdapter* value;   // may be null: then nothing is written for the value
+    const char* name;          // may be null: then only the value is written
+    const CVarAdapter* value;  // may be null: then nothing is written for the value
 };
 
 using PFN_VLRTRACERAW = void(__cdecl*)(int level, const char* tag, int reserved, const char* text);
@@ -30,8 +30,8 @@ void UninitVLRTRACER();
 // True when the environment variable "TavoDebugMode" begins with '1'; read anew at every call.
 bool IsTavoDebugMode();
 
-#define TAVO_TRACE_PAIRS                                                                                \
-    TraceArg *p1 = nullptr, TraceArg *p2 = nullptr, TraceArg *p3 = nullptr, TraceArg *p4 = nullptr,     \
+#define TAVO_TRACE_PAIRS                                                                                     \
+    TraceArg *p1 = nullptr, TraceArg *p2 = nullptr, TraceArg *p3 = nullptr, TraceArg *p4 = nullptr,          \
              TraceArg *p5 = nullptr, TraceArg *p6 = nullptr, TraceArg *p7 = nullptr, TraceArg *p8 = nullptr, \
              TraceArg *p9 = nullptr, TraceArg *p10 = nullptr
 
@@ -48,7 +48,7 @@ void TraceWrite(int level, const char* name, TraceArg* const* pairs);
 
 // One value of a trace pair, formatted once at construction.
 class CVarAdapter {
-public:
+  public:
     explicit CVarAdapter(const char* text);
     explicit CVarAdapter(const wchar_t* text);
     explicit CVarAdapter(char character);
@@ -66,27 +66,27 @@ public:
 
     const std::string& Text() const { return m_text; }
 
-private:
+  private:
     std::string m_text;
 };
 
 // Writes "--> name " (and the pairs) when made and "<-- name " when the scope is left, on every path.
 class CAutoFunTrace {
-public:
+  public:
     explicit CAutoFunTrace(const char* name, TAVO_TRACE_PAIRS);
     explicit CAutoFunTrace(const wchar_t* name, TAVO_TRACE_PAIRS);
     virtual ~CAutoFunTrace();
     CAutoFunTrace(const CAutoFunTrace&) = delete;
     CAutoFunTrace& operator=(const CAutoFunTrace&) = delete;
 
-private:
+  private:
     std::string m_name;
 };
 
 // The static object of each program that binds the trace library before the entry point runs and
 // releases it after the entry point returns.
 class VELNORLOGInitialize {
-public:
+  public:
     VELNORLOGInitialize();
     ~VELNORLOGInitialize();
     VELNORLOGInitialize(const VELNORLOGInitialize&) = delete;
@@ -96,14 +96,14 @@ public:
 // A name/value pair made on the caller's stack, for the common case of a trace call with a few pairs:
 //     TraceLevel2(TracePair(nullptr, "RegCOMDLL").get(), TracePair("lpszFilePath", path).get());
 class TracePair {
-public:
+  public:
     template <class T>
     TracePair(const char* name, T value) : m_value(value), m_arg{name, &m_value} {}
     TracePair(const TracePair&) = delete;
     TracePair& operator=(const TracePair&) = delete;
     TraceArg* get() { return &m_arg; }
 
-private:
+  private:
     CVarAdapter m_value;
     TraceArg m_arg;
 };

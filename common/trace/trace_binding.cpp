@@ -12,7 +12,9 @@ namespace {
 
 constexpr wchar_t kTraceLibraryName[] = L"vlrtrace.dll";
 
-unsigned int AsHex(const void* pointer) { return static_cast<unsigned int>(reinterpret_cast<UINT_PTR>(pointer)); }
+unsigned int AsHex(const void* pointer) {
+    return static_cast<unsigned int>(reinterpret_cast<UINT_PTR>(pointer));
+}
 unsigned int AsHex(PFN_VLRTRACERAW function) { return AsHex(reinterpret_cast<const void*>(function)); }
 
 // Loads vlrtrace.dll from the folder of the running program's executable, by full path only.

@@ -87,12 +87,12 @@ TEST(SehGuard, CxxExceptionLeavesTheGuardAndTheChainIsRestored) {
 TEST(SehGuard, FaultsHandledInsideTheBodyDoNotReachTheGuard) {
     int outerFilterCalls = 0;
     bool innerHandled = false;
-    bool completed = tavo::SehTry(
-        [&] { innerHandled = !tavo::SehTry([] { Fault(); }, HandleAccessViolation); },
-        [&](const EXCEPTION_RECORD&) {
-            ++outerFilterCalls;
-            return tavo::SehVerdict::kHandle;
-        });
+    bool completed =
+        tavo::SehTry([&] { innerHandled = !tavo::SehTry([] { Fault(); }, HandleAccessViolation); },
+                     [&](const EXCEPTION_RECORD&) {
+                         ++outerFilterCalls;
+                         return tavo::SehVerdict::kHandle;
+                     });
     EXPECT_TRUE(completed);
     EXPECT_TRUE(innerHandled);
     EXPECT_EQ(outerFilterCalls, 0);

@@ -69,17 +69,16 @@ int main(int argc, char** argv) {
         TraceLevel2(TracePair(nullptr, "after").get());
     } else if (scenario == "raise") {
         DWORD code = 0;
-        bool completed = tavo::SehTry(
-            [] { TraceLevel2(TracePair(nullptr, "@@RAISE@@").get()); },
-            [](const EXCEPTION_RECORD& record) {
-                return record.ExceptionCode == 0xE0000123 ? tavo::SehVerdict::kHandle : tavo::SehVerdict::kPassOn;
-            },
-            &code);
+        bool completed = tavo::SehTry([] { TraceLevel2(TracePair(nullptr, "@@RAISE@@").get()); },
+                                      [](const EXCEPTION_RECORD& record) {
+                                          return record.ExceptionCode == 0xE0000123
+                                                     ? tavo::SehVerdict::kHandle
+                                                     : tavo::SehVerdict::kPassOn;
+                                      },
+                                      &code);
         printf("completed=%d code=0x%08lX\n", completed, code);
     } else if (scenario == "scopes") {
-        {
-            CAutoFunTrace trace(L"Probe::Wide", TracePair("lpszPath", L"C:\\x").get());
-        }
+        { CAutoFunTrace trace(L"Probe::Wide", TracePair("lpszPath", L"C:\\x").get()); }
         try {
             ScopeThatThrows();
         } catch (const std::exception& error) {

@@ -55,7 +55,9 @@ std::string InitLine(const std::string& binding, const std::string& instancePath
     return "QXRvt51827 InitVLRTRACER: " + binding + ", szInstancePath=" + instancePath + "\r\n";
 }
 
-std::string UninitLine(const std::string& binding) { return "QXRvt51827 UninitVLRTRACER: " + binding + "\r\n"; }
+std::string UninitLine(const std::string& binding) {
+    return "QXRvt51827 UninitVLRTRACER: " + binding + "\r\n";
+}
 
 // The "binding ..." line the probe prints, without its prefix: the values as the binding lines show them.
 std::string BindingFromOutput(const std::string& output, size_t index = 0) {
@@ -69,7 +71,8 @@ std::string BindingFromOutput(const std::string& output, size_t index = 0) {
     return output.substr(position, output.find('\n', position) - position);
 }
 
-const std::string kUnbound = "g_pfnVLRTRACEA=0x00000000, g_pfnVlrTraceResident=0x00000000, g_hVlrTracer=0x00000000";
+const std::string kUnbound =
+    "g_pfnVLRTRACEA=0x00000000, g_pfnVlrTraceResident=0x00000000, g_hVlrTracer=0x00000000";
 
 TEST(TraceFacility, WithoutLibraryEveryLineFallsBackToDebugOutput) {
     ProbeRun run = RunProbe(L"", L"basic");
@@ -93,7 +96,8 @@ TEST(TraceFacility, BothExportsPresentOnlyResidentIsCalledWithItsTag) {
                                                    UninitLine(binding), "~VELNORLOGInitialize\n"}));
     ASSERT_EQ(run.records.size(), 6u);
     const std::vector<std::pair<int, std::string>> expected = {
-        {1, " one,\n"}, {2, " two,\n"}, {4, " four,\n"}, {8, " eight,\n"}, {2, "Probe::Function x=1,\n"}, {2, " \n"}};
+        {1, " one,\n"}, {2, " two,\n"}, {4, " four,\n"}, {8, " eight,\n"}, {2, "Probe::Function x=1,\n"},
+        {2, " \n"}};
     for (size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(run.records[i].exportName, "VLRTRACERAWA_RESIDENT");
         EXPECT_EQ(run.records[i].tag, "PLU");
@@ -118,11 +122,16 @@ TEST(TraceFacility, SingleExportBuildsAndExportlessLibrary) {
     // Loaded but useless: the library stays bound, lines fall back, and the late attempt loads nothing.
     ProbeRun none = RunProbe(L"none", L"basic");
     const std::string binding = BindingFromOutput(none.output);
-    EXPECT_EQ(binding.rfind("g_pfnVLRTRACEA=0x00000000, g_pfnVlrTraceResident=0x00000000, g_hVlrTracer=0x", 0), 0u);
+    EXPECT_EQ(
+        binding.rfind("g_pfnVLRTRACEA=0x00000000, g_pfnVlrTraceResident=0x00000000, g_hVlrTracer=0x", 0), 0u);
     EXPECT_NE(binding, kUnbound);
-    const std::vector<std::string> expected = {
-        InitLine(binding, none.exePath), "VELNORLOGInitialize\n", InitLine(binding, ""), "Trace lib invalid\n",
-        " abc,\n",  UninitLine(binding),  "~VELNORLOGInitialize\n"};
+    const std::vector<std::string> expected = {InitLine(binding, none.exePath),
+                                               "VELNORLOGInitialize\n",
+                                               InitLine(binding, ""),
+                                               "Trace lib invalid\n",
+                                               " abc,\n",
+                                               UninitLine(binding),
+                                               "~VELNORLOGInitialize\n"};
     EXPECT_EQ(none.debug, expected);
     EXPECT_TRUE(none.records.empty());
 }
@@ -169,12 +178,17 @@ TEST(TraceFacility, OneLateBindingAttemptPerProcess) {
     ProbeRun run = RunProbe(L"both", L"late");
     const std::string atStart = BindingFromOutput(run.output, 0);
     const std::string afterLate = BindingFromOutput(run.output, 1);
-    EXPECT_NE(afterLate, kUnbound);      // the first call after the release bound the library again
+    EXPECT_NE(afterLate, kUnbound);  // the first call after the release bound the library again
     EXPECT_EQ(BindingFromOutput(run.output, 2), kUnbound);  // the second did not try again
-    const std::vector<std::string> expected = {
-        InitLine(atStart, run.exePath), "VELNORLOGInitialize\n", UninitLine(atStart),
-        InitLine(afterLate, run.exePath), UninitLine(afterLate), "Trace lib invalid\n", " second,\n",
-        UninitLine(kUnbound), "~VELNORLOGInitialize\n"};
+    const std::vector<std::string> expected = {InitLine(atStart, run.exePath),
+                                               "VELNORLOGInitialize\n",
+                                               UninitLine(atStart),
+                                               InitLine(afterLate, run.exePath),
+                                               UninitLine(afterLate),
+                                               "Trace lib invalid\n",
+                                               " second,\n",
+                                               UninitLine(kUnbound),
+                                               "~VELNORLOGInitialize\n"};
     EXPECT_EQ(run.debug, expected);
     ASSERT_EQ(run.records.size(), 1u);
     EXPECT_EQ(run.records[0].text, " first,\n");
@@ -200,8 +214,9 @@ TEST(TraceFacility, ScopesWriteEntryAndExitLinesAlsoWhenLeftByAnException) {
     EXPECT_NE(run.output.find("caught: leaving by exception"), std::string::npos);
     std::vector<std::string> texts;
     for (const auto& record : run.records) texts.push_back(record.text);
-    EXPECT_EQ(texts, (std::vector<std::string>{"--> Probe::Wide lpszPath=C:\\x,\n", "<-- Probe::Wide \n",
-                                               "--> Probe::ScopeThatThrows \n", "<-- Probe::ScopeThatThrows \n"}));
+    EXPECT_EQ(texts,
+              (std::vector<std::string>{"--> Probe::Wide lpszPath=C:\\x,\n", "<-- Probe::Wide \n",
+                                        "--> Probe::ScopeThatThrows \n", "<-- Probe::ScopeThatThrows \n"}));
     for (const auto& record : run.records) EXPECT_EQ(record.level, 2);
 }
 

@@ -52,7 +52,9 @@ bool RemoveTree(const std::wstring& path) {
     return RemoveDirectoryW(path.c_str()) != FALSE;
 }
 
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool WriteTextFile(const std::wstring& path, const std::string& content) {
     FILE* file = _wfopen(path.c_str(), L"wb");

@@ -15,7 +15,7 @@ std::wstring BinPath(const std::wstring& relative);
 
 // A uniquely named folder under the temporary folder, removed with its content on destruction.
 class TempFolder {
-public:
+  public:
     explicit TempFolder(const std::wstring& prefix = L"tavo-test");
     ~TempFolder();
     TempFolder(const TempFolder&) = delete;
@@ -23,7 +23,7 @@ public:
     const std::wstring& path() const { return m_path; }
     std::wstring operator/(const std::wstring& name) const { return m_path + L"\\" + name; }
 
-private:
+  private:
     std::wstring m_path;
 };
 
@@ -35,13 +35,13 @@ std::wstring TempFolderPath();  // GetTempPathW, with its trailing backslash
 
 // Sets an environment variable for the lifetime of the object (children inherit it).
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const wchar_t* name, const wchar_t* value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::wstring m_name;
     std::wstring m_old;
     bool m_hadOld;

@@ -9,11 +9,11 @@ namespace {
 
 // A key of the test's own, standing in for a registry root.
 class TestRoot : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         name_ = L"SOFTWARE\\TavoTest-InstallPath-" + std::to_wstring(GetCurrentProcessId());
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, name_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root_,
-                                  nullptr),
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, name_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &root_, nullptr),
                   ERROR_SUCCESS);
     }
     void TearDown() override {
@@ -24,7 +24,8 @@ protected:
         HKEY key;
         ASSERT_EQ(RegCreateKeyExW(root_, kProductKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
                   ERROR_SUCCESS);
-        ASSERT_EQ(RegSetValueExW(key, L"Path", 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExW(key, L"Path", 0, type, static_cast<const BYTE*>(data), bytes),
+                  ERROR_SUCCESS);
         RegCloseKey(key);
     }
     void SetPathText(const std::wstring& text) {

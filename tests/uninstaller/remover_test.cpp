@@ -52,7 +52,7 @@ struct Place {
 
 // The product key and a neighbour in each of the places the uninstaller cleans.
 class RemoverTest : public ::testing::Test {
-public:
+  public:
     void SetUp() override {
         places_ = {{HKEY_LOCAL_MACHINE, 0}, {HKEY_CURRENT_USER, 0}};
         if (Is64BitWindows()) places_.push_back({HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY});
@@ -141,7 +141,8 @@ TEST_F(RemoverTest, SecondStageRunsTheSequenceAndDeletesTheProductKeyEverywhere)
     tavo::capture::Result result = Run(exe, L"/TempUninstall");
     ASSERT_TRUE(result.started);
     EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(tavo::test::Unix(result.output), "Run TavoRemover.exe!\n\n" + Banner("TRY TO DELETE TEMP FILE"));
+    EXPECT_EQ(tavo::test::Unix(result.output),
+              "Run TavoRemover.exe!\n\n" + Banner("TRY TO DELETE TEMP FILE"));
     const std::vector<std::string> debug = result.TextsOf(result.pid);
     const std::vector<std::string> expectedStart = {InitLine(Narrow(exe), false), "VELNORLOGInitialize\n",
                                                     "Run TavoRemover.exe!\n", "verify cmdline succ!\n",
@@ -168,7 +169,8 @@ bool ProcessRunning(const wchar_t* imageName) {
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     bool found = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
+         more = Process32NextW(snapshot, &entry)) {
         found = lstrcmpiW(entry.szExeFile, imageName) == 0;
     }
     CloseHandle(snapshot);
@@ -222,7 +224,9 @@ void RelocateAndUninstall(RemoverTest& test, const std::wstring& argument) {
     EXPECT_EQ(firstStage[2], "Run TavoRemover.exe!\n");
 }
 
-TEST_F(RemoverTest, ManualUninstallRelocatesAndTheCopyRemovesItself) { RelocateAndUninstall(*this, L"/ManualUninstall"); }
+TEST_F(RemoverTest, ManualUninstallRelocatesAndTheCopyRemovesItself) {
+    RelocateAndUninstall(*this, L"/ManualUninstall");
+}
 
 TEST_F(RemoverTest, ShortFormIsCaseInsensitive) { RelocateAndUninstall(*this, L"/MAUNI"); }
 

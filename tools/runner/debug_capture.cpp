@@ -6,7 +6,7 @@ namespace {
 constexpr DWORD kBufferBytes = 4096;
 
 class Handle {
-public:
+  public:
     explicit Handle(HANDLE h = nullptr) : m_h(h) {}
     ~Handle() { reset(); }
     Handle(const Handle&) = delete;
@@ -21,7 +21,7 @@ public:
         m_h = nullptr;
     }
 
-private:
+  private:
     HANDLE m_h;
 };
 
@@ -33,7 +33,8 @@ bool DrainPipe(HANDLE pipe, std::string& output) {
         if (available == 0) return true;
         char buffer[4096];
         DWORD read = 0;
-        if (!ReadFile(pipe, buffer, available < sizeof(buffer) ? available : sizeof(buffer), &read, nullptr)) {
+        if (!ReadFile(pipe, buffer, available < sizeof(buffer) ? available : sizeof(buffer), &read,
+                      nullptr)) {
             return false;
         }
         output.append(buffer, read);
@@ -44,7 +45,8 @@ bool DrainPipe(HANDLE pipe, std::string& output) {
 
 Monitor::Monitor() {
     InitializeCriticalSection(&m_lock);
-    m_mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBufferBytes, L"DBWIN_BUFFER");
+    m_mapping =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBufferBytes, L"DBWIN_BUFFER");
     if (!m_mapping || GetLastError() == ERROR_ALREADY_EXISTS) return;  // another monitor runs
     m_view = MapViewOfFile(m_mapping, FILE_MAP_READ, 0, 0, kBufferBytes);
     m_bufferReady = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY");

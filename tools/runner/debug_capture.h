@@ -21,9 +21,9 @@ struct DebugLine {
 
 struct Options {
     std::wstring commandLine;
-    std::wstring currentFolder;   // empty: the caller's
-    bool captureOutput = true;    // false: the program writes to the caller's standard output
-    DWORD timeoutMs = 120000;     // then the program is terminated
+    std::wstring currentFolder;  // empty: the caller's
+    bool captureOutput = true;   // false: the program writes to the caller's standard output
+    DWORD timeoutMs = 120000;    // then the program is terminated
     // Called after the program ended, while lines may still arrive; return true to keep waiting (for
     // processes the program started). Polled every 100 ms until it returns false or the time-out.
     std::function<bool()> keepWaiting;
@@ -48,7 +48,7 @@ Result Run(const Options& options);
 // A debug-output monitor on its own: records every line written in the session (except the caller's)
 // while it lives.
 class Monitor {
-public:
+  public:
     Monitor();
     ~Monitor();
     Monitor(const Monitor&) = delete;
@@ -60,7 +60,7 @@ public:
     void Settle(DWORD quietMs = 300, DWORD maxMs = 5000);
     std::vector<DebugLine> Take();
 
-private:
+  private:
     static DWORD WINAPI ThreadMain(void* context);
     void Loop();
 

@@ -1,7 +1,8 @@
 // winrun: runs a Windows program, passes its standard output through, records every debug-output line
 // and reports its full 32-bit exit code (wine itself reports it modulo 256).
 //
-//   winrun [--debug FILE] [--wait-for NAME] [--exit-code FILE] [--timeout MS] [--cd FOLDER] -- program [args...]
+//   winrun [--debug FILE] [--wait-for NAME] [--exit-code FILE] [--timeout MS] [--cd FOLDER] -- program
+//   [args...]
 //
 // --debug FILE      writes each debug string of every process as it came, one record per string: "[pid] text"
 // --wait-for NAME   after the program ended, also waits until no process of that image name runs
@@ -27,8 +28,10 @@ std::wstring QuoteArgument(const std::wstring& argument) {
             ++backslashes;
             continue;
         }
-        if (c == L'"') quoted.append(backslashes * 2 + 1, L'\\');
-        else quoted.append(backslashes, L'\\');
+        if (c == L'"')
+            quoted.append(backslashes * 2 + 1, L'\\');
+        else
+            quoted.append(backslashes, L'\\');
         backslashes = 0;
         quoted.push_back(c);
     }
@@ -43,7 +46,8 @@ bool IsImageRunning(const wchar_t* imageName) {
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     bool found = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
+         more = Process32NextW(snapshot, &entry)) {
         found = lstrcmpiW(entry.szExeFile, imageName) == 0;
     }
     CloseHandle(snapshot);
@@ -51,8 +55,10 @@ bool IsImageRunning(const wchar_t* imageName) {
 }
 
 int Usage() {
-    fwprintf(stderr, L"usage: winrun [--debug FILE] [--wait-for NAME] [--exit-code FILE] [--timeout MS] [--cd FOLDER] "
-                     L"-- program [args...]\n");
+    fwprintf(
+        stderr,
+        L"usage: winrun [--debug FILE] [--wait-for NAME] [--exit-code FILE] [--timeout MS] [--cd FOLDER] "
+        L"-- program [args...]\n");
     return 2;
 }
 
@@ -104,7 +110,8 @@ int wmain(int argc, wchar_t* argv[]) {
     tavo::capture::Result result = tavo::capture::Run(options);
     if (debug) fclose(debug);
     if (!result.started) {
-        fwprintf(stderr, L"winrun: cannot start %ls (error %lu)\n", options.commandLine.c_str(), result.error);
+        fwprintf(stderr, L"winrun: cannot start %ls (error %lu)\n", options.commandLine.c_str(),
+                 result.error);
         return 127;
     }
     if (result.timedOut) fwprintf(stderr, L"winrun: timed out after %lu ms\n", options.timeoutMs);
