@@ -40,13 +40,9 @@ show_state
 echo
 echo "== TavoRemover.exe /ManualUninstall (console of the first stage)"
 debug="$prefix/drive_c/debug-output.txt"
-wine build/bin/winrun.exe --debug 'C:\debug-output.txt' --wait-for Launchlet.exe --timeout 120000 \
+wine build/bin/winrun.exe --debug 'C:\debug-output.txt' --wait-for Launchlet.exe --wait-for cmd.exe \
+    --wait-file '%TEMP%\Launchlet.exe' --timeout 120000 \
     -- "$install_win\\TavoRemover.exe" /ManualUninstall
-# The relocated copy deletes itself through a command processor that may still be finishing.
-for _ in $(seq 1 50); do
-    ls "$prefix"/drive_c/users/*/Temp/Launchlet.exe >/dev/null 2>&1 || break
-    sleep 0.2
-done
 
 echo
 echo "== Debug output of both stages ([process id] text)"

@@ -1,11 +1,13 @@
 // winrun: runs a Windows program, passes its standard output through, records every debug-output line
 // and reports its full 32-bit exit code (wine itself reports it modulo 256).
 //
-//   winrun [--debug FILE] [--wait-for NAME] [--exit-code FILE] [--timeout MS] [--cd FOLDER] -- program
-//   [args...]
+//   winrun [--debug FILE] [--wait-for NAME]... [--wait-file PATH] [--exit-code FILE] [--timeout MS] [--cd
+//   FOLDER] -- program [args...]
 //
 // --debug FILE      writes each debug string of every process as it came, one record per string: "[pid] text"
 // --wait-for NAME   after the program ended, also waits until no process of that image name runs
+//                   (may be given more than once)
+// --wait-file PATH  ... and until that file is gone (environment variables in PATH are expanded)
 // --exit-code FILE  writes the exit code as "0x%08X" and as a signed decimal
 #include <windows.h>
 
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "debug_capture.h"
 
@@ -55,10 +58,10 @@ bool IsImageRunning(const wchar_t* imageName) {
 }
 
 int Usage() {
-    fwprintf(
-        stderr,
-        L"usage: winrun [--debug FILE] [--wait-for NAME] [--exit-code FILE] [--timeout MS] [--cd FOLDER] "
-        L"-- program [args...]\n");
+    fwprintf(stderr,
+             L"usage: winrun [--debug FILE] [--wait-for NAME]... [--wait-file PATH] [--exit-code FILE] "
+             L"[--timeout MS] [--cd FOLDER] "
+             L"-- program [args...]\n");
     return 2;
 }
 
@@ -69,7 +72,8 @@ int wmain(int argc, wchar_t* argv[]) {
     options.captureOutput = false;
     const wchar_t* debugFile = nullptr;
     const wchar_t* exitCodeFile = nullptr;
-    const wchar_t* waitFor = nullptr;
+    std::vector<std::wstring> waitFor;
+    std::wstring waitFile;
     int i = 1;
     for (; i < argc; ++i) {
         std::wstring arg = argv[i];
@@ -78,7 +82,11 @@ int wmain(int argc, wchar_t* argv[]) {
             break;
         }
         if (i + 1 < argc && arg == L"--wait-for") {
-            waitFor = argv[++i];
+            waitFor.push_back(argv[++i]);
+        } else if (i + 1 < argc && arg == L"--wait-file") {
+            wchar_t expanded[MAX_PATH] = {};
+            DWORD length = ExpandEnvironmentStringsW(argv[++i], expanded, MAX_PATH);
+            waitFile = length > 0 && length <= MAX_PATH ? expanded : argv[i];
         } else if (i + 1 < argc && arg == L"--debug") {
             debugFile = argv[++i];
         } else if (i + 1 < argc && arg == L"--exit-code") {
@@ -105,7 +113,14 @@ int wmain(int argc, wchar_t* argv[]) {
             fflush(debug);
         }
     };
-    if (waitFor) options.keepWaiting = [&] { return IsImageRunning(waitFor); };
+    if (!waitFor.empty() || !waitFile.empty()) {
+        options.keepWaiting = [&] {
+            for (const auto& name : waitFor) {
+                if (IsImageRunning(name.c_str())) return true;
+            }
+            return !waitFile.empty() && GetFileAttributesW(waitFile.c_str()) != INVALID_FILE_ATTRIBUTES;
+        };
+    }
     fflush(stdout);
     tavo::capture::Result result = tavo::capture::Run(options);
     if (debug) fclose(debug);
