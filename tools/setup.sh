@@ -12,7 +12,6 @@ missing=()
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     need_root
     dpkg --add-architecture i386
-    apt_updated=0
 fi
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -21,7 +20,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     need_root
     echo "setup: installing ${missing[*]}"
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
 # 32-bit Linux programs (Wine's 32-bit loader) run natively where the kernel allows it; where it does
