@@ -1,8 +1,6 @@
 // TavoRemover as a whole program on a clean machine: its command line, its console and debug output, and
 // the two stages.
 #include <gtest/gtest.h>
-#include <windows.h>
-#include <tlhelp32.h>
 
 #include "debug_capture.h"
 #include "registry/registry.h"
@@ -163,20 +161,6 @@ TEST_F(RemoverTest, SecondStageOn32BitViewOnlyLeaves64BitKeyOn32BitWindows) {
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kProductKey, 0));
 }
 
-bool ProcessRunning(const wchar_t* imageName) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return false;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    bool found = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
-         more = Process32NextW(snapshot, &entry)) {
-        found = lstrcmpiW(entry.szExeFile, imageName) == 0;
-    }
-    CloseHandle(snapshot);
-    return found;
-}
-
 // The first stage from an install folder, as the uninstall entry and the Start-menu shortcut start it,
 // with a temporary folder whose path holds blanks.
 void RelocateAndUninstall(RemoverTest& test, const std::wstring& argument) {
@@ -194,7 +178,8 @@ void RelocateAndUninstall(RemoverTest& test, const std::wstring& argument) {
     const std::wstring copy = temp / L"Launchlet.exe";
 
     tavo::capture::Result result = test.Run(remover, argument, [&] {
-        return ProcessRunning(L"Launchlet.exe") || tavo::test::FileExists(copy) || ProcessRunning(L"cmd.exe");
+        return tavo::capture::IsImageRunning(L"Launchlet.exe") || tavo::test::FileExists(copy) ||
+               tavo::capture::IsImageRunning(L"cmd.exe");
     });
     ASSERT_TRUE(result.started);
     EXPECT_FALSE(result.timedOut);

@@ -1,5 +1,7 @@
 #include "debug_capture.h"
 
+#include <tlhelp32.h>
+
 namespace tavo::capture {
 namespace {
 
@@ -121,6 +123,18 @@ std::vector<std::string> Result::TextsOf(DWORD processId) const {
         if (line.pid == processId) texts.push_back(line.text);
     }
     return texts;
+}
+
+bool IsImageRunning(const wchar_t* imageName) {
+    Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.get() || snapshot.get() == INVALID_HANDLE_VALUE) return false;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (lstrcmpiW(entry.szExeFile, imageName) == 0) return true;
+    }
+    return false;
 }
 
 Result Run(const Options& options) {

@@ -45,6 +45,9 @@ struct Result {
 
 Result Run(const Options& options);
 
+// True while a process of that image name (file name only, any letter case) runs in the session.
+bool IsImageRunning(const wchar_t* imageName);
+
 // A debug-output monitor on its own: records every line written in the session (except the caller's)
 // while it lives.
 class Monitor {

@@ -11,8 +11,6 @@
 // --exit-code FILE  writes the exit code as "0x%08X" and as a signed decimal
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -41,20 +39,6 @@ std::wstring QuoteArgument(const std::wstring& argument) {
     quoted.append(backslashes * 2, L'\\');
     quoted.push_back(L'"');
     return quoted;
-}
-
-bool IsImageRunning(const wchar_t* imageName) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return false;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    bool found = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
-         more = Process32NextW(snapshot, &entry)) {
-        found = lstrcmpiW(entry.szExeFile, imageName) == 0;
-    }
-    CloseHandle(snapshot);
-    return found;
 }
 
 int Usage() {
@@ -116,7 +100,7 @@ int wmain(int argc, wchar_t* argv[]) {
     if (!waitFor.empty() || !waitFile.empty()) {
         options.keepWaiting = [&] {
             for (const auto& name : waitFor) {
-                if (IsImageRunning(name.c_str())) return true;
+                if (tavo::capture::IsImageRunning(name.c_str())) return true;
             }
             return !waitFile.empty() && GetFileAttributesW(waitFile.c_str()) != INVALID_FILE_ATTRIBUTES;
         };
