@@ -16,43 +16,6 @@ constexpr wchar_t kHostServer64[] =
     L"Wow6432Node\\CLSID\\{5D0C1E7A-2B44-4F19-A6E3-7C9B0D2F4A61}\\LocalServer32";
 constexpr wchar_t kHostServer[] = L"CLSID\\{5D0C1E7A-2B44-4F19-A6E3-7C9B0D2F4A61}\\LocalServer32";
 
-// Reads a REG_SZ value (other types fail) with `view` OR-ed into the access mask. `out` is emptied first.
-// Plain registry calls until the registry layer's ReadRegString takes over.
-bool ReadStringValue(HKEY root, const wchar_t* subkey, const wchar_t* name, DWORD view, CStringEx& out) {
-    out.Empty();
-    tavo::ScopedRegKey key;
-    if (RegOpenKeyExW(root, subkey, 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) return false;
-    DWORD type = 0;
-    DWORD bytes = 0;
-    if (RegQueryValueExW(key.get(), name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS) return false;
-    if (type != REG_SZ) return false;
-    const DWORD count = bytes / sizeof(wchar_t);
-    wchar_t* buffer = out.GetBuffer(static_cast<int>(count) + 1);
-    if (!buffer) return false;
-    ZeroMemory(buffer, (count + 1) * sizeof(wchar_t));
-    DWORD size = count * sizeof(wchar_t);
-    const LONG status =
-        RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
-    out.ReleaseBuffer();
-    return status == ERROR_SUCCESS && type == REG_SZ;
-}
-
-// Reads a REG_DWORD value (other types fail) with `view` OR-ed into the access mask.
-// Plain registry calls until the registry layer's ReadRegDword takes over.
-bool ReadDwordValue(HKEY root, const wchar_t* subkey, const wchar_t* name, DWORD view, DWORD& out) {
-    tavo::ScopedRegKey key;
-    if (RegOpenKeyExW(root, subkey, 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) return false;
-    DWORD type = 0;
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    if (RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
-        ERROR_SUCCESS)
-        return false;
-    if (type != REG_DWORD) return false;
-    out = value;
-    return true;
-}
-
 bool WindowsFolder(CStringEx& out) {
     wchar_t folder[MAX_PATH] = {};
     const UINT length = GetWindowsDirectoryW(folder, MAX_PATH);
@@ -80,13 +43,14 @@ BOOL CPathApi::GetResFilePath(HMODULE module, const wchar_t* fileName, CStringEx
 
 BOOL CPathApi::GetTavoRootPath(CStringEx& out) {
     CStringEx root;
-    if (!ReadStringValue(HKEY_LOCAL_MACHINE, kProductKey, L"Path", KEY_WOW64_32KEY, root)) {
-        // The per-user value (redirected to the console user's hive once the registry layer does that).
-        ReadStringValue(HKEY_CURRENT_USER, kProductKey, L"Path", 0, root);
+    if (!ReadRegString(HKEY_LOCAL_MACHINE, kProductKey, L"Path", root, KEY_WOW64_32KEY)) {
+        // The per-user value; ReadRegString sends HKEY_CURRENT_USER to the console user's hive.
+        ReadRegString(HKEY_CURRENT_USER, kProductKey, L"Path", root, 0);
     }
     if (root.GetLength() == 0) {
         OutputDebugStringW(L"CPathApi::GetTavoRootPath, This case shouldn't be excuted!");
-        ReadStringValue(HKEY_CLASSES_ROOT, Is64BitWindows() ? kHostServer64 : kHostServer, nullptr, 0, root);
+        // The default (unnamed) value: an empty value name, as ReadRegString refuses a null one.
+        ReadRegString(HKEY_CLASSES_ROOT, Is64BitWindows() ? kHostServer64 : kHostServer, L"", root, 0);
         root.TrimLeft(L'"');
         root.TrimRight(L'"');
         if (root.GetLength() > 0) {
@@ -201,7 +165,7 @@ BOOL CPathApi::IsDirectoryExist(const wchar_t* path) {
 
 BOOL CPathApi::IsMsiTypePresent() {
     DWORD value = 0;
-    return ReadDwordValue(HKEY_LOCAL_MACHINE, kProductKey, L"msitype", KEY_WOW64_32KEY, value);
+    return ReadRegDword(HKEY_LOCAL_MACHINE, kProductKey, L"msitype", &value, KEY_WOW64_32KEY);
 }
 
 BOOL CPathApi::CanWriteFolder(const wchar_t* folder) {

@@ -30,7 +30,7 @@ bool NullArgument(HKEY root, LPCWSTR subkey, LPCWSTR valueName) { return !root |
 
 // Appends the names RegEnumKeyExW or RegEnumValueW (`enumerate`) gives for indexes [0, count).
 template <class Enumerate>
-BOOL AppendNames(DWORD count, LONG queryResult, std::vector<std::wstring>& names, Enumerate enumerate) {
+BOOL AppendNames(DWORD count, LONG queryResult, std::vector<CStringEx>& names, Enumerate enumerate) {
     LONG last = queryResult;
     for (DWORD index = 0; index < count; ++index) {
         wchar_t name[kNameChars] = {};
@@ -38,7 +38,7 @@ BOOL AppendNames(DWORD count, LONG queryResult, std::vector<std::wstring>& names
         last = enumerate(index, name, &length);
         if (last != ERROR_SUCCESS) continue;
         try {
-            names.emplace_back(name, length);
+            names.emplace_back(name);
         } catch (const std::bad_alloc&) {
             return FALSE;
         }
@@ -93,7 +93,7 @@ BOOL IsRegKeyExist(HKEY root, LPCWSTR subkey, DWORD view) {
     return RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE | view, key.put()) == ERROR_SUCCESS;
 }
 
-BOOL EnumRegSubKeys(HKEY root, LPCWSTR subkey, std::vector<std::wstring>& names, BOOL use64BitView) {
+BOOL EnumRegSubKeys(HKEY root, LPCWSTR subkey, std::vector<CStringEx>& names, BOOL use64BitView) {
     if (!root || !subkey) return FALSE;
     tavo::ScopedRegKey key;
     if (RegOpenKeyExW(root, subkey, 0, KEY_READ | (use64BitView ? KEY_WOW64_64KEY : 0), key.put()) !=
@@ -109,7 +109,7 @@ BOOL EnumRegSubKeys(HKEY root, LPCWSTR subkey, std::vector<std::wstring>& names,
     });
 }
 
-BOOL EnumRegValueNames(HKEY root, LPCWSTR subkey, std::vector<std::wstring>& names, DWORD view) {
+BOOL EnumRegValueNames(HKEY root, LPCWSTR subkey, std::vector<CStringEx>& names, DWORD view) {
     if (!root || !subkey) return FALSE;
     tavo::ScopedRegKey key;
     if (RegOpenKeyExW(root, subkey, 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) return FALSE;
@@ -184,19 +184,17 @@ BOOL ReadRegSz(HKEY root, LPCWSTR subkey, LPCWSTR valueName, LPWSTR buffer, DWOR
     return terminated && type == REG_SZ;
 }
 
-BOOL ReadRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, std::wstring& out, DWORD view) {
-    out.clear();
+BOOL ReadRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, CStringEx& out, DWORD view) {
+    out.Empty();
     const LONG size = GetRegValueSize(root, subkey, valueName, view);
-    if (size <= 0) return FALSE;  // missing, or a value of zero bytes
-    try {
-        // `size` bytes are read into a buffer of `size` + 1 characters, so the text always has room for a
-        // terminator after it.
-        out.assign(static_cast<size_t>(size) + 1, L'\0');
-    } catch (const std::bad_alloc&) {
-        return FALSE;
-    }
-    const BOOL read = ReadRegSz(root, subkey, valueName, out.data(), static_cast<DWORD>(size), view);
-    out.resize(wcslen(out.c_str()));
+    if (size == -1) return FALSE;
+    // `size` bytes are read into a buffer of at least `size` + 1 characters, so the text always has room
+    // for a terminator after it. A value of zero bytes gets no block (the string is empty) and stays locked.
+    wchar_t* buffer = out.GetBuffer(static_cast<int>(size) + 1);
+    if (!buffer) return FALSE;
+    memset(buffer, 0, static_cast<size_t>(size) * sizeof(wchar_t) + sizeof(wchar_t));
+    const BOOL read = ReadRegSz(root, subkey, valueName, buffer, static_cast<DWORD>(size), view);
+    out.ReleaseBuffer();
     return read;
 }
 
@@ -205,10 +203,11 @@ BOOL WriteRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, LPCWSTR text, 
     return WriteText(root, subkey, valueName, text, wcslen(text), view, type);
 }
 
-BOOL WriteRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, const std::wstring& text, DWORD view,
+BOOL WriteRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, const CStringEx& text, DWORD view,
                     DWORD type) {
     if (NullArgument(root, subkey, valueName)) return FALSE;
-    return WriteText(root, subkey, valueName, text.c_str(), text.size(), view, type);
+    return WriteText(root, subkey, valueName, text.GetString(), static_cast<size_t>(text.GetLength()), view,
+                     type);
 }
 
 BOOL WriteRegDword(HKEY root, LPCWSTR subkey, LPCWSTR valueName, DWORD value, DWORD view) {

@@ -6,16 +6,16 @@ constexpr wchar_t kProductKey[] = L"SOFTWARE\\Velnor\\Plugins";
 bool IsMsiType(DWORD type) { return type == 1 || type == 2; }
 }  // namespace
 
-BOOL GetMTAUploadInfo(std::wstring& out) {
+BOOL GetMTAUploadInfo(CStringEx& out) {
     return ReadRegString(HKEY_CURRENT_USER, kProductKey, L"MTAUploadInfo", out, 0);
 }
-BOOL GetMTAUploadURL(std::wstring& out) {
+BOOL GetMTAUploadURL(CStringEx& out) {
     return ReadRegString(HKEY_CURRENT_USER, kProductKey, L"MTAUploadURL", out, 0);
 }
-BOOL GetTelemetryInfo(std::wstring& out) {
+BOOL GetTelemetryInfo(CStringEx& out) {
     return ReadRegString(HKEY_CURRENT_USER, kProductKey, L"TelemetryInfo", out, 0);
 }
-BOOL GetUserEmail(std::wstring& out) {
+BOOL GetUserEmail(CStringEx& out) {
     return ReadRegString(HKEY_CURRENT_USER, kProductKey, L"UserEmail", out, 0);
 }
 BOOL GetUserID(DWORD* value) { return ReadRegDword(HKEY_CURRENT_USER, kProductKey, L"UserID", value, 0); }
@@ -23,16 +23,16 @@ BOOL GetVirtualEnv(DWORD* value) {
     return ReadRegDword(HKEY_CURRENT_USER, kProductKey, L"VirtualEnv", value, 0);
 }
 
-BOOL SetMTAUploadInfo(const std::wstring& text) {
+BOOL SetMTAUploadInfo(LPCWSTR text) {
     return WriteRegString(HKEY_CURRENT_USER, kProductKey, L"MTAUploadInfo", text, 0, REG_SZ);
 }
-BOOL SetMTAUploadURL(const std::wstring& text) {
+BOOL SetMTAUploadURL(LPCWSTR text) {
     return WriteRegString(HKEY_CURRENT_USER, kProductKey, L"MTAUploadURL", text, 0, REG_SZ);
 }
-BOOL SetTelemetryInfo(const std::wstring& text) {
+BOOL SetTelemetryInfo(LPCWSTR text) {
     return WriteRegString(HKEY_CURRENT_USER, kProductKey, L"TelemetryInfo", text, 0, REG_SZ);
 }
-BOOL SetUserEmail(const std::wstring& text) {
+BOOL SetUserEmail(LPCWSTR text) {
     return WriteRegString(HKEY_CURRENT_USER, kProductKey, L"UserEmail", text, 0, REG_SZ);
 }
 BOOL SetUserID(DWORD value) { return WriteRegDword(HKEY_CURRENT_USER, kProductKey, L"UserID", value, 0); }

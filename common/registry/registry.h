@@ -13,8 +13,9 @@
 
 #include <windows.h>
 
-#include <string>
 #include <vector>
+
+#include "strings/string_ex.h"
 
 // Keys and values.
 
@@ -34,12 +35,10 @@ BOOL IsRegKeyExist(HKEY root, LPCWSTR subkey, DWORD view);
 // (nonzero adds KEY_WOW64_64KEY), not a view flag. A name that fails to enumerate is skipped. True when
 // the last registry call made (the last enumeration, or the key query when there are no subkeys)
 // succeeded.
-// Takes the suite's string class (a growable array of CStringEx) once it lands; std::wstring until then.
-BOOL EnumRegSubKeys(HKEY root, LPCWSTR subkey, std::vector<std::wstring>& names, BOOL use64BitView);
+BOOL EnumRegSubKeys(HKEY root, LPCWSTR subkey, std::vector<CStringEx>& names, BOOL use64BitView);
 
 // The same for value names, opened with KEY_READ plus `view`.
-// Takes the suite's string class (a growable array of CStringEx) once it lands; std::wstring until then.
-BOOL EnumRegValueNames(HKEY root, LPCWSTR subkey, std::vector<std::wstring>& names, DWORD view);
+BOOL EnumRegValueNames(HKEY root, LPCWSTR subkey, std::vector<CStringEx>& names, DWORD view);
 
 // The value's registry type, or 0 (REG_NONE) when it cannot be read.
 DWORD GetRegValueType(HKEY root, LPCWSTR subkey, LPCWSTR valueName, DWORD view);
@@ -60,17 +59,17 @@ BOOL ReadRegBinary(HKEY root, LPCWSTR subkey, LPCWSTR valueName, BYTE* buffer, D
 // and reads as failure.
 BOOL ReadRegSz(HKEY root, LPCWSTR subkey, LPCWSTR valueName, LPWSTR buffer, DWORD count, DWORD view);
 
-// Empties `out` and reads a REG_SZ value into it. A REG_EXPAND_SZ (or REG_MULTI_SZ) value returns false
-// although `out` then holds its text (the data is read before its type is compared). A value of zero
-// bytes returns false.
-// Takes the suite's string class (CStringEx) once it lands; std::wstring until then.
-BOOL ReadRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, std::wstring& out, DWORD view);
+// Empties `out` and reads a REG_SZ value into it through out.GetBuffer / out.ReleaseBuffer. A REG_EXPAND_SZ
+// (or REG_MULTI_SZ) value returns false although `out` then holds its text (the data is read before its
+// type is compared). A value of zero bytes returns false and leaves `out` empty and locked (GetBuffer of
+// an empty string hands out no block); the next Empty, or the next ReadRegString, unlocks it.
+BOOL ReadRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, CStringEx& out, DWORD view);
 
 // Writes `text` with its terminator as a value of `type` (callers pass REG_SZ), creating the key when it
 // cannot be opened for writing.
 BOOL WriteRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, LPCWSTR text, DWORD view, DWORD type);
-// The same with the text as the suite's string class (CStringEx) once it lands; std::wstring until then.
-BOOL WriteRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, const std::wstring& text, DWORD view,
+// The same with the text as a CStringEx.
+BOOL WriteRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, const CStringEx& text, DWORD view,
                     DWORD type);
 
 // As WriteRegString, writing 4 bytes of type REG_DWORD.
@@ -105,17 +104,18 @@ BOOL VlrGetSystemWow64Directory(LPWSTR buffer, UINT size);
 BOOL Is64BitWindows();
 
 // Product settings: values under SOFTWARE\Velnor\Plugins of HKEY_CURRENT_USER (redirected), view 0.
-// The string forms take the suite's string class (CStringEx) once it lands; std::wstring until then.
-BOOL GetMTAUploadInfo(std::wstring& out);
-BOOL GetMTAUploadURL(std::wstring& out);
-BOOL GetTelemetryInfo(std::wstring& out);
-BOOL GetUserEmail(std::wstring& out);
+// The string getters read with ReadRegString; the setters write REG_SZ with WriteRegString (a null text
+// gives false).
+BOOL GetMTAUploadInfo(CStringEx& out);
+BOOL GetMTAUploadURL(CStringEx& out);
+BOOL GetTelemetryInfo(CStringEx& out);
+BOOL GetUserEmail(CStringEx& out);
 BOOL GetUserID(DWORD* value);
 BOOL GetVirtualEnv(DWORD* value);
-BOOL SetMTAUploadInfo(const std::wstring& text);
-BOOL SetMTAUploadURL(const std::wstring& text);
-BOOL SetTelemetryInfo(const std::wstring& text);
-BOOL SetUserEmail(const std::wstring& text);
+BOOL SetMTAUploadInfo(LPCWSTR text);
+BOOL SetMTAUploadURL(LPCWSTR text);
+BOOL SetTelemetryInfo(LPCWSTR text);
+BOOL SetUserEmail(LPCWSTR text);
 BOOL SetUserID(DWORD value);
 BOOL SetVirtualEnv(DWORD value);
 

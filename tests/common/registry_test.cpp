@@ -72,6 +72,14 @@ void RawDeleteTree(HKEY root, const std::wstring& subkey, DWORD view) {
     RegDeleteKeyExW(root, subkey.c_str(), view, 0);
 }
 
+std::wstring Text(const CStringEx& text) { return text.GetString(); }
+
+std::vector<std::wstring> Texts(const std::vector<CStringEx>& list) {
+    std::vector<std::wstring> texts;
+    for (const CStringEx& text : list) texts.push_back(Text(text));
+    return texts;
+}
+
 std::wstring UniqueName(LPCWSTR prefix) {
     wchar_t name[96];
     swprintf(name, 96, L"%ls_%lu_%lu", prefix, GetCurrentProcessId(), GetTickCount());
@@ -146,14 +154,14 @@ TEST_F(RegistryTest, SixtyFourBitValueIsInvisibleInThirtyTwoBitView) {
 
 TEST_F(RegistryTest, ThirtyTwoBitValueIsInvisibleInSixtyFourBitView) {
     ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only32", L"thirty-two", k32, REG_SZ));
-    std::wstring text;
+    CStringEx text;
     EXPECT_TRUE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only32", text, k32));
-    EXPECT_EQ(text, L"thirty-two");
+    EXPECT_EQ(Text(text), L"thirty-two");
     // The process's own view of a 32-bit program is the 32-bit one.
     EXPECT_TRUE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only32", text, 0));
-    EXPECT_EQ(text, L"thirty-two");
+    EXPECT_EQ(Text(text), L"thirty-two");
     EXPECT_FALSE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only32", text, k64));
-    EXPECT_TRUE(text.empty());
+    EXPECT_TRUE(text.IsEmpty());
     EXPECT_FALSE(IsRegKeyExist(HKEY_LOCAL_MACHINE, m_key.c_str(), k64));
     EXPECT_TRUE(RawExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\" + m_name, k64));
 }
@@ -229,20 +237,20 @@ TEST_F(RegistryTest, EnumerateSubKeysAndValueNames) {
     RawSetDword(HKEY_LOCAL_MACHINE, Sub(L"e"), L"alpha", 1, k64);
     RawSetDword(HKEY_LOCAL_MACHINE, Sub(L"e"), L"beta", 2, k64);
 
-    std::vector<std::wstring> names{L"kept"};
+    std::vector<CStringEx> names{L"kept"};
     EXPECT_TRUE(EnumRegSubKeys(HKEY_LOCAL_MACHINE, Sub(L"e").c_str(), names, TRUE));
     ASSERT_EQ(names.size(), 3u);
-    EXPECT_EQ(names[0], L"kept");
-    EXPECT_EQ(names[1], L"one");
-    EXPECT_EQ(names[2], L"two");
+    EXPECT_EQ(Text(names[0]), L"kept");
+    EXPECT_EQ(Text(names[1]), L"one");
+    EXPECT_EQ(Text(names[2]), L"two");
 
     names.clear();
     EXPECT_TRUE(EnumRegSubKeys(HKEY_LOCAL_MACHINE, Sub(L"e").c_str(), names, FALSE));
-    EXPECT_EQ(names, std::vector<std::wstring>{L"three"});
+    EXPECT_EQ(Texts(names), std::vector<std::wstring>{L"three"});
 
     names.clear();
     EXPECT_TRUE(EnumRegValueNames(HKEY_LOCAL_MACHINE, Sub(L"e").c_str(), names, k64));
-    EXPECT_EQ(names, (std::vector<std::wstring>{L"alpha", L"beta"}));
+    EXPECT_EQ(Texts(names), (std::vector<std::wstring>{L"alpha", L"beta"}));
 
     // An empty key: the key query is the last call and succeeds.
     names.clear();
@@ -339,31 +347,36 @@ TEST_F(RegistryTest, ReadSzAlwaysTerminatesTheBuffer) {
     // One character more: terminated by the cleared rest.
     EXPECT_TRUE(ReadRegSz(HKEY_LOCAL_MACHINE, m_key.c_str(), L"raw", buffer, 5, k64));
     EXPECT_STREQ(buffer, L"abcd");
-    std::wstring text;
+    CStringEx text;
     EXPECT_TRUE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"raw", text, k64));
-    EXPECT_EQ(text, L"abcd");
+    EXPECT_EQ(Text(text), L"abcd");
 }
 
 TEST_F(RegistryTest, ReadString) {
     RawSetString(HKEY_LOCAL_MACHINE, m_key, L"sz", REG_SZ, L"Hello, registry", k64);
     RawSetString(HKEY_LOCAL_MACHINE, m_key, L"expand", REG_EXPAND_SZ, L"%SystemRoot%\\x", k64);
     RawSet(HKEY_LOCAL_MACHINE, m_key, L"empty", REG_SZ, L"", 0, k64);
-    std::wstring text = L"old";
+    CStringEx text = L"old";
     EXPECT_TRUE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"sz", text, k64));
-    EXPECT_EQ(text, L"Hello, registry");
+    EXPECT_EQ(Text(text), L"Hello, registry");
+    EXPECT_FALSE(text.IsLocked());
     // REG_EXPAND_SZ: false, yet the text is there.
     EXPECT_FALSE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"expand", text, k64));
-    EXPECT_EQ(text, L"%SystemRoot%\\x");
+    EXPECT_EQ(Text(text), L"%SystemRoot%\\x");
+    EXPECT_FALSE(text.IsLocked());
+    // A value of zero bytes: false, empty, and the string stays locked (GetBuffer handed out no block).
     EXPECT_FALSE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"empty", text, k64));
-    EXPECT_TRUE(text.empty());
+    EXPECT_TRUE(text.IsEmpty());
+    EXPECT_TRUE(text.IsLocked());
     text = L"old";
     EXPECT_FALSE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"missing", text, k64));
-    EXPECT_TRUE(text.empty());
+    EXPECT_TRUE(text.IsEmpty());
+    EXPECT_FALSE(text.IsLocked());  // emptied first, which unlocks
     // A long value.
     std::wstring longText(3000, L'x');
     RawSetString(HKEY_LOCAL_MACHINE, m_key, L"long", REG_SZ, longText, k64);
     EXPECT_TRUE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"long", text, k64));
-    EXPECT_EQ(text, longText);
+    EXPECT_EQ(Text(text), longText);
 }
 
 TEST_F(RegistryTest, WriteStringCreatesTheKeyAndWritesTheTerminator) {
@@ -376,8 +389,8 @@ TEST_F(RegistryTest, WriteStringCreatesTheKeyAndWritesTheTerminator) {
     EXPECT_FALSE(IsRegKeyExist(HKEY_LOCAL_MACHINE, Sub(L"new").c_str(), k32));
 
     // Overwrite with another type through the string variant.
-    EXPECT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, Sub(L"new\\deeper").c_str(), L"s", std::wstring(L"%x%"),
-                               k64, REG_EXPAND_SZ));
+    EXPECT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, Sub(L"new\\deeper").c_str(), L"s", CStringEx(L"%x%"), k64,
+                               REG_EXPAND_SZ));
     data = RawRead(HKEY_LOCAL_MACHINE, Sub(L"new\\deeper"), L"s", k64, &type);
     EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
     EXPECT_EQ(data.size(), 8u);
@@ -389,7 +402,7 @@ TEST_F(RegistryTest, WriteStringCreatesTheKeyAndWritesTheTerminator) {
     EXPECT_FALSE(WriteRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"n", nullptr, k64, REG_SZ));
     EXPECT_FALSE(WriteRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), nullptr, L"x", k64, REG_SZ));
     EXPECT_FALSE(WriteRegString(HKEY_LOCAL_MACHINE, nullptr, L"n", L"x", k64, REG_SZ));
-    EXPECT_FALSE(WriteRegString(nullptr, m_key.c_str(), L"n", std::wstring(L"x"), k64, REG_SZ));
+    EXPECT_FALSE(WriteRegString(nullptr, m_key.c_str(), L"n", CStringEx(L"x"), k64, REG_SZ));
     EXPECT_FALSE(RawValueExists(HKEY_LOCAL_MACHINE, m_key, L"n", k64));
 }
 
@@ -426,9 +439,9 @@ TEST_F(RegistryTest, DeleteRegKeyRemovesALinkButNotItsTarget) {
     DWORD value = 0;
     EXPECT_TRUE(ReadRegDword(HKEY_LOCAL_MACHINE, Sub(L"parent\\link").c_str(), L"keep", &value, k64));
     EXPECT_EQ(value, 7u);
-    std::vector<std::wstring> names;
+    std::vector<CStringEx> names;
     EXPECT_TRUE(EnumRegSubKeys(HKEY_LOCAL_MACHINE, Sub(L"parent\\link").c_str(), names, TRUE));
-    EXPECT_EQ(names, std::vector<std::wstring>{L"child"});
+    EXPECT_EQ(Texts(names), std::vector<std::wstring>{L"child"});
 
     EXPECT_TRUE(DeleteRegKey(HKEY_LOCAL_MACHINE, Sub(L"parent").c_str(), k64));
     EXPECT_FALSE(RawExists(HKEY_LOCAL_MACHINE, Sub(L"parent"), k64));
@@ -475,23 +488,24 @@ class ProductSettingsTest : public ::testing::Test {
 };
 
 TEST_F(ProductSettingsTest, StringsAndNumbersRoundTrip) {
-    std::wstring text = L"stale";
+    CStringEx text = L"stale";
     EXPECT_FALSE(GetUserEmail(text));
-    EXPECT_TRUE(text.empty());
+    EXPECT_TRUE(text.IsEmpty());
     EXPECT_TRUE(SetMTAUploadInfo(L"info"));
     EXPECT_TRUE(SetMTAUploadURL(L"https://upload.example/x"));
     EXPECT_TRUE(SetTelemetryInfo(L"telemetry"));
     EXPECT_TRUE(SetUserEmail(L"user@example.com"));
+    EXPECT_FALSE(SetUserEmail(nullptr));
     EXPECT_TRUE(SetUserID(4242));
     EXPECT_TRUE(SetVirtualEnv(1));
     EXPECT_TRUE(GetMTAUploadInfo(text));
-    EXPECT_EQ(text, L"info");
+    EXPECT_EQ(Text(text), L"info");
     EXPECT_TRUE(GetMTAUploadURL(text));
-    EXPECT_EQ(text, L"https://upload.example/x");
+    EXPECT_EQ(Text(text), L"https://upload.example/x");
     EXPECT_TRUE(GetTelemetryInfo(text));
-    EXPECT_EQ(text, L"telemetry");
+    EXPECT_EQ(Text(text), L"telemetry");
     EXPECT_TRUE(GetUserEmail(text));
-    EXPECT_EQ(text, L"user@example.com");
+    EXPECT_EQ(Text(text), L"user@example.com");
     DWORD value = 0;
     EXPECT_TRUE(GetUserID(&value));
     EXPECT_EQ(value, 4242u);
