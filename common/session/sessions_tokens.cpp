@@ -27,6 +27,7 @@ using PfnGetModuleFileNameExW = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
 
 constexpr DWORD kMaxProcessIds = 1024;  // a 4096-byte list
 constexpr DWORD kSearchProcessAccess = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ;  // 0x1010
+constexpr DWORD kLegacySearchProcessAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;    // 0x410
 
 // Letters A to Z folded to a to z on both sides, then compared.
 bool EqualNoCase(const wchar_t* a, const wchar_t* b) {
@@ -101,7 +102,10 @@ BOOL OpenConsoleUserTokenFromProcessList(SearchReport report, bool sessionKnown,
     const auto moduleFileName = ProcAddress<PfnGetModuleFileNameExW>(psapi, "GetModuleFileNameExW");
     const DWORD count = bytes / sizeof(DWORD);
     for (DWORD i = 0; i < count && i < kMaxProcessIds; ++i) {
-        ScopedHandle process(OpenProcess(kSearchProcessAccess, FALSE, ids[i]));
+        // Systems before Windows XP know neither the limited query right nor a session: there the process
+        // is opened with the rights its image path needs on them.
+        ScopedHandle process(
+            OpenProcess(sessionKnown ? kSearchProcessAccess : kLegacySearchProcessAccess, FALSE, ids[i]));
         if (!process) continue;
         DWORD processSession = 0;
         bool sessionRead = false;

@@ -70,18 +70,6 @@ TOKEN_TYPE TypeOfToken(HANDLE token) {
     return type;
 }
 
-// Executable name of a running process, from the process snapshot ("" when not found).
-std::wstring ExeNameOf(DWORD pid) {
-    ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    if (!snapshot || !Process32FirstW(snapshot.get(), &entry)) return L"";
-    do {
-        if (entry.th32ProcessID == pid) return entry.szExeFile;
-    } while (Process32NextW(snapshot.get(), &entry));
-    return L"";
-}
-
 DWORD FindPidByName(const wchar_t* name) {
     ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry = {};
@@ -115,24 +103,32 @@ bool HandleIsOpen(HANDLE handle) {
     return GetHandleInformation(handle, &flags) != FALSE;
 }
 
-// A copy of the probe program under another name, waiting until it is ended by its handle.
+// A copy of the probe program under another name, waiting until it is ended by its handle. It runs in a
+// job that ends it also when this test program ends early.
 class Child {
   public:
     explicit Child(const std::wstring& exeName) : m_folder(L"tavo-session") {
         const std::wstring exe = m_folder / exeName;
         EXPECT_TRUE(CopyFileW(BinPath(L"session_probe.exe").c_str(), exe.c_str(), FALSE));
+        m_job.reset(CreateJobObjectW(nullptr, nullptr));
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (m_job)
+            SetInformationJobObject(m_job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits));
         std::wstring commandLine = L"\"" + exe + L"\" sleep";
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION info = {};
-        EXPECT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                                   nullptr, m_folder.path().c_str(), &startup, &info));
+        EXPECT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                                   CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, m_folder.path().c_str(),
+                                   &startup, &info));
         m_process.reset(info.hProcess);
-        if (info.hThread) CloseHandle(info.hThread);
         m_pid = info.dwProcessId;
-        // Ready once its main module can be read (the loader has run).
-        for (int i = 0; i < 200 && ExeNameOf(m_pid).empty(); ++i) Sleep(50);
-        Sleep(500);
+        if (m_job && m_process) AssignProcessToJobObject(m_job.get(), m_process.get());
+        if (info.hThread) {
+            ResumeThread(info.hThread);
+            CloseHandle(info.hThread);
+        }
     }
     ~Child() {
         if (m_process) {
@@ -140,12 +136,14 @@ class Child {
             WaitForSingleObject(m_process.get(), 10000);
         }
         m_process.reset();
+        m_job.reset();
     }
     HANDLE handle() const { return m_process.get(); }
     DWORD pid() const { return m_pid; }
 
   private:
     TempFolder m_folder;
+    ScopedHandle m_job;
     ScopedHandle m_process;
     DWORD m_pid = 0;
 };
@@ -346,17 +344,6 @@ TEST(Sessions, ConsoleUserTokenFromTheConsoleSession) {
     token = nullptr;
     EXPECT_FALSE(OpenConsoleUserTokenFromProcessList(SearchReport::kDebug, true, 0x7FFF, token, nullptr));
     EXPECT_EQ(token, nullptr);
-}
-
-TEST(Sessions, LegacyWalkTakesExplorerByImageName) {
-    // A 32-bit process named explorer.exe, whose image path this 32-bit process can read.
-    Child explorer(L"explorer.exe");
-    HANDLE token = nullptr;
-    DWORD pid = 0;
-    ASSERT_TRUE(OpenConsoleUserTokenFromProcessList(SearchReport::kDebug, false, kNoSession, token, &pid));
-    EXPECT_EQ(Lower(ExeNameOf(pid)), L"explorer.exe");
-    EXPECT_EQ(SidOfToken(token), OwnSid());
-    CloseHandle(token);
 }
 
 TEST(Sessions, ExplorerWalkOfTheActiveSession) {
