@@ -54,7 +54,10 @@ BOOL SearchConsoleUserToken(SearchReport report, HANDLE& token);
 
 // The process walk of the console-user search: processes in EnumProcesses order, the first selected one
 // whose token opens (TOKEN_ALL_ACCESS) gives the token. `sessionKnown` false selects by image name
-// (explorer.exe). `selectedPid` (may be null) receives the id of the process whose token was taken.
+// (explorer.exe). Processes are opened with PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, or, when
+// selecting by image name (systems before Windows XP, which lack the limited right), with
+// PROCESS_QUERY_INFORMATION | PROCESS_VM_READ. `selectedPid` (may be null) receives the id of the process
+// whose token was taken.
 BOOL OpenConsoleUserTokenFromProcessList(SearchReport report, bool sessionKnown, DWORD consoleSessionId,
                                          HANDLE& token, DWORD* selectedPid);
 
