@@ -68,8 +68,6 @@ BOOL WriteText(HKEY root, LPCWSTR subkey, LPCWSTR valueName, LPCWSTR text, size_
 
 }  // namespace
 
-HKEY GetLogonUserProfileKey() { return HKEY_CURRENT_USER; }
-
 HKEY CreateRegKey(HKEY root, LPCWSTR subkey, DWORD view) {
     if (!root || !subkey) return nullptr;
     HKEY key = nullptr;

@@ -15,6 +15,7 @@
 
 #include <vector>
 
+#include "session/user_profile.h"
 #include "strings/string_ex.h"
 
 // Keys and values.
@@ -75,9 +76,9 @@ BOOL WriteRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, const CStringE
 // As WriteRegString, writing 4 bytes of type REG_DWORD.
 BOOL WriteRegDword(HKEY root, LPCWSTR subkey, LPCWSTR valueName, DWORD value, DWORD view);
 
-// The key that stands for HKEY_CURRENT_USER in the value readers and writers: the console user's profile
-// hive for a non-interactive process. Until sessions and profiles are supported, HKEY_CURRENT_USER.
-HKEY GetLogonUserProfileKey();
+// The key that stands for HKEY_CURRENT_USER in the value readers and writers is GetLogonUserProfileKey()
+// (session/user_profile.h): the console user's profile hive for a non-interactive process, else
+// HKEY_CURRENT_USER.
 
 // System facts.
 

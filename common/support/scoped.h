@@ -65,10 +65,19 @@ struct LocalMemoryTraits {
     static void Close(HLOCAL p) { LocalFree(p); }
 };
 
+struct GlobalMemoryTraits {
+    static HGLOBAL Empty() { return nullptr; }
+    static bool IsValid(HGLOBAL p) { return p != nullptr; }
+    static void Close(HGLOBAL p) { GlobalFree(p); }
+};
+
 using ScopedHandle = UniqueResource<HANDLE, HandleTraits>;
+// Access tokens are kernel handles closed with CloseHandle.
+using ScopedToken = ScopedHandle;
 using ScopedRegKey = UniqueResource<HKEY, RegKeyTraits>;
 using ScopedFindHandle = UniqueResource<HANDLE, FindTraits>;
 using ScopedLibrary = UniqueResource<HMODULE, LibraryTraits>;
 using ScopedLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
+using ScopedGlobalMemory = UniqueResource<HGLOBAL, GlobalMemoryTraits>;
 
 }  // namespace tavo

@@ -136,9 +136,8 @@ TEST(SystemFacts, VersionTable) {
     EXPECT_EQ(MapOSVersionType(VER_PLATFORM_WIN32s, 3, 1), 0);
 }
 
-TEST(Profile, LogonUserProfileKeyIsCurrentUserForNow) {
-    EXPECT_EQ(GetLogonUserProfileKey(), HKEY_CURRENT_USER);
-}
+// The test program is interactive (its token holds S-1-5-4): its own hive stands for HKEY_CURRENT_USER.
+TEST(Profile, InteractiveProcessUsesCurrentUser) { EXPECT_EQ(GetLogonUserProfileKey(), HKEY_CURRENT_USER); }
 
 TEST_F(RegistryTest, SixtyFourBitValueIsInvisibleInThirtyTwoBitView) {
     ASSERT_TRUE(WriteRegDword(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only64", 64, k64));
