@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winsvc.h>
 
 #include <utility>
 
@@ -9,7 +10,7 @@ namespace tavo {
 
 template <class T, class Traits>
 class UniqueResource {
-public:
+  public:
     UniqueResource() = default;
     explicit UniqueResource(T value) : m_value(value) {}
     ~UniqueResource() { reset(); }
@@ -35,7 +36,7 @@ public:
         return &m_value;
     }
 
-private:
+  private:
     T m_value = Traits::Empty();
 };
 
@@ -65,10 +66,18 @@ struct LocalMemoryTraits {
     static void Close(HLOCAL p) { LocalFree(p); }
 };
 
+struct ServiceHandleTraits {
+    static SC_HANDLE Empty() { return nullptr; }
+    static bool IsValid(SC_HANDLE h) { return h != nullptr; }
+    static void Close(SC_HANDLE h) { CloseServiceHandle(h); }
+};
+
 using ScopedHandle = UniqueResource<HANDLE, HandleTraits>;
 using ScopedRegKey = UniqueResource<HKEY, RegKeyTraits>;
 using ScopedFindHandle = UniqueResource<HANDLE, FindTraits>;
 using ScopedLibrary = UniqueResource<HMODULE, LibraryTraits>;
 using ScopedLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
+// A Service Control Manager or service handle.
+using ScopedServiceHandle = UniqueResource<SC_HANDLE, ServiceHandleTraits>;
 
 }  // namespace tavo
