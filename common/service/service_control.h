@@ -9,6 +9,8 @@
 #include <winsvc.h>
 #include <aclapi.h>
 
+#include <cstdarg>
+
 namespace tavo::service {
 
 inline constexpr const wchar_t* kServiceName = L"VelnorPluginsService";
@@ -91,5 +93,9 @@ wchar_t* BuildServiceCommandLine(int argc, const wchar_t* const* argv);
 
 // One event-log line under "VelnorService", printf-style (wide %s), cut at 511 characters.
 void ReportServiceEvent(WORD type, const wchar_t* format, ...);
+// The formatting step of ReportServiceEvent: fills `buffer` (kServiceEventChars characters) with at most
+// 511 characters and a terminator.
+inline constexpr int kServiceEventChars = 512;
+void FormatServiceEventV(wchar_t* buffer, const wchar_t* format, va_list args);
 // The calling program's file version as an information event ("log_version::a.b.c.d").
 void LogVersion();

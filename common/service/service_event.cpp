@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr int kEventBufferChars = 512;
-
 // version.dll is no KnownDLL: it is loaded from the system folder by full path, never found on the search
 // path, and its three functions are resolved at run time.
 using GetFileVersionInfoSizeWFn = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
@@ -59,16 +57,23 @@ bool ReadOwnFileVersion(DWORD parts[4]) {
 
 }  // namespace
 
+void FormatServiceEventV(wchar_t* buffer, const wchar_t* format, va_list args) {
+    if (!buffer) return;
+    buffer[0] = L'\0';
+    if (!format) return;
+    // Writes at most 511 characters; a longer text is cut there and terminated below.
+    _vsnwprintf(buffer, kServiceEventChars - 1, format, args);
+    buffer[kServiceEventChars - 1] = L'\0';
+}
+
 void ReportServiceEvent(WORD type, const wchar_t* format, ...) {
     if (!format) return;
     const DWORD savedError = GetLastError();
-    wchar_t buffer[kEventBufferChars] = {};
+    wchar_t buffer[kServiceEventChars] = {};
     va_list args;
     va_start(args, format);
-    // Writes at most 511 characters; a longer text is cut there and terminated below.
-    _vsnwprintf(buffer, kEventBufferChars - 1, format, args);
+    FormatServiceEventV(buffer, format, args);
     va_end(args);
-    buffer[kEventBufferChars - 1] = L'\0';
 
     HANDLE source = RegisterEventSourceW(nullptr, tavo::service::kEventSource);
     if (source) {
