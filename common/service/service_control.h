@@ -20,6 +20,9 @@ inline constexpr const wchar_t* kEventSource = L"VelnorService";
 inline constexpr const wchar_t* kCompletionEventName = L"Global\\WaitForUpdateCommandExcuted";
 extern const wchar_t* const kServiceDescription;
 
+// Characters of an event-log line's buffer (511 and the terminator).
+inline constexpr int kServiceEventChars = 512;
+
 // Right granted to the local Users group: GENERIC_READ | SERVICE_START | SERVICE_STOP.
 inline constexpr DWORD kUsersServiceAccess = GENERIC_READ | SERVICE_START | SERVICE_STOP;
 
@@ -93,9 +96,8 @@ wchar_t* BuildServiceCommandLine(int argc, const wchar_t* const* argv);
 
 // One event-log line under "VelnorService", printf-style (wide %s), cut at 511 characters.
 void ReportServiceEvent(WORD type, const wchar_t* format, ...);
-// The formatting step of ReportServiceEvent: fills `buffer` (kServiceEventChars characters) with at most
-// 511 characters and a terminator.
-inline constexpr int kServiceEventChars = 512;
+// The formatting step of ReportServiceEvent: fills `buffer` (tavo::service::kServiceEventChars characters)
+// with at most 511 characters and a terminator.
 void FormatServiceEventV(wchar_t* buffer, const wchar_t* format, va_list args);
 // The calling program's file version as an information event ("log_version::a.b.c.d").
 void LogVersion();

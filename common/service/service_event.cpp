@@ -62,14 +62,14 @@ void FormatServiceEventV(wchar_t* buffer, const wchar_t* format, va_list args) {
     buffer[0] = L'\0';
     if (!format) return;
     // Writes at most 511 characters; a longer text is cut there and terminated below.
-    _vsnwprintf(buffer, kServiceEventChars - 1, format, args);
-    buffer[kServiceEventChars - 1] = L'\0';
+    _vsnwprintf(buffer, tavo::service::kServiceEventChars - 1, format, args);
+    buffer[tavo::service::kServiceEventChars - 1] = L'\0';
 }
 
 void ReportServiceEvent(WORD type, const wchar_t* format, ...) {
     if (!format) return;
     const DWORD savedError = GetLastError();
-    wchar_t buffer[kServiceEventChars] = {};
+    wchar_t buffer[tavo::service::kServiceEventChars] = {};
     va_list args;
     va_start(args, format);
     FormatServiceEventV(buffer, format, args);
