@@ -8,7 +8,6 @@
 #include <sddl.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "service/service_control.h"
@@ -234,17 +233,18 @@ TEST(ServiceCompletion, SignalReachesAWaiterAndIsLostWithoutOne) {
     EXPECT_EQ(ScopedHandle(OpenEventW(SYNCHRONIZE, FALSE, svc::kCompletionEventName)).get(), nullptr);
     EXPECT_EQ(WaitForUpdateCommandDone(100), static_cast<DWORD>(WAIT_TIMEOUT));
 
-    DWORD waited = 12345;
-    std::thread waiter([&waited] { waited = WaitForUpdateCommandDone(20000); });
-    bool seen = false;
-    for (int i = 0; i < 200 && !seen; ++i) {
-        seen = ScopedHandle(OpenEventW(SYNCHRONIZE, FALSE, svc::kCompletionEventName)).valid();
-        if (!seen) Sleep(20);
+    // A waiter holds the event (as the starting process does while the service works): the signal sets
+    // it, and a wait on it then returns at once; auto-reset, it is clear again afterwards.
+    {
+        ScopedHandle held(CreateEventW(nullptr, FALSE, FALSE, svc::kCompletionEventName));
+        ASSERT_TRUE(held.valid());
+        EXPECT_EQ(WaitForUpdateCommandDone(50), static_cast<DWORD>(WAIT_TIMEOUT));
+        EXPECT_EQ(SignalUpdateCommandDone(), 0u);
+        EXPECT_EQ(WaitForUpdateCommandDone(5000), static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_EQ(WaitForSingleObject(held.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+        EXPECT_EQ(SignalUpdateCommandDone(), 0u);
+        EXPECT_EQ(WaitForSingleObject(held.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
     }
-    EXPECT_TRUE(seen);
-    EXPECT_EQ(SignalUpdateCommandDone(), 0u);
-    waiter.join();
-    EXPECT_EQ(waited, static_cast<DWORD>(WAIT_OBJECT_0));
     // The event lived only while the waiter held it.
     EXPECT_EQ(ScopedHandle(OpenEventW(SYNCHRONIZE, FALSE, svc::kCompletionEventName)).get(), nullptr);
 }
