@@ -322,6 +322,17 @@ TEST(ServiceInstall, NewServiceQuotedPathDescriptionThenExistingUnchanged) {
     EXPECT_LT(GetTickCount() - before, 5000u);
     EXPECT_EQ(WaitForServiceStopped(kName, 1), 238u);
 
+    // A service whose program is missing: every start attempt fails (50, 100 ms apart) and the last
+    // error is the result.
+    const std::wstring missing = folder / L"missing.exe";
+    ASSERT_TRUE(SvcInstall(missing.c_str()));
+    const wchar_t* arguments[] = {kName};
+    const DWORD startedAt = GetTickCount();
+    EXPECT_EQ(StartUpdateService(1, arguments), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_GE(GetTickCount() - startedAt, 4500u);
+    EXPECT_EQ(WaitForServiceStopped(kName, 1), 1u);
+    EXPECT_TRUE(SvcUninstall());
+
     // A path longer than MAX_PATH is refused; null installs the calling program itself, unquoted.
     const std::wstring tooLong = L"C:\\" + std::wstring(300, L'p') + L".exe";
     EXPECT_FALSE(SvcInstall(tooLong.c_str()));
