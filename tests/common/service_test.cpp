@@ -236,7 +236,7 @@ TEST(ServiceCompletion, SignalReachesAWaiterAndIsLostWithoutOne) {
     // A waiter holds the event (as the starting process does while the service works): the signal sets
     // it, and a wait on it then returns at once; auto-reset, it is clear again afterwards.
     {
-        ScopedHandle held(CreateEventW(nullptr, FALSE, FALSE, svc::kCompletionEventName));
+        ScopedHandle held(CreateEventW(nullptr, FALSE, FALSE, L"Global\\WaitForUpdateCommandExcuted"));
         ASSERT_TRUE(held.valid());
         EXPECT_EQ(WaitForUpdateCommandDone(50), static_cast<DWORD>(WAIT_TIMEOUT));
         EXPECT_EQ(SignalUpdateCommandDone(), 0u);
