@@ -69,7 +69,7 @@ DWORD BuildAndApplyUsersServiceDACL(SC_HANDLE service, PACL* newDacl) {
     ScopedLocalMemory descriptor(LocalAlloc(LPTR, needed));
     if (!descriptor) {
         ReportFailure(kName, L"LocalAlloc", GetLastError());
-        return ERROR_NOT_ENOUGH_MEMORY;
+        return ERROR_INSUFFICIENT_BUFFER;  // 122, as the callers expect for a failed allocation
     }
     if (!QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, descriptor.get(), needed, &needed)) {
         const DWORD error = GetLastError();
