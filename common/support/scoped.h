@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winsvc.h>
 
 #include <utility>
 
@@ -70,6 +71,11 @@ struct GlobalMemoryTraits {
     static bool IsValid(HGLOBAL p) { return p != nullptr; }
     static void Close(HGLOBAL p) { GlobalFree(p); }
 };
+struct ServiceHandleTraits {
+    static SC_HANDLE Empty() { return nullptr; }
+    static bool IsValid(SC_HANDLE h) { return h != nullptr; }
+    static void Close(SC_HANDLE h) { CloseServiceHandle(h); }
+};
 
 using ScopedHandle = UniqueResource<HANDLE, HandleTraits>;
 // Access tokens are kernel handles closed with CloseHandle.
@@ -79,5 +85,7 @@ using ScopedFindHandle = UniqueResource<HANDLE, FindTraits>;
 using ScopedLibrary = UniqueResource<HMODULE, LibraryTraits>;
 using ScopedLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
 using ScopedGlobalMemory = UniqueResource<HGLOBAL, GlobalMemoryTraits>;
+// A Service Control Manager or service handle.
+using ScopedServiceHandle = UniqueResource<SC_HANDLE, ServiceHandleTraits>;
 
 }  // namespace tavo
