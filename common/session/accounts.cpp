@@ -17,16 +17,6 @@ namespace {
 
 constexpr DWORD kNameChars = MAX_PATH;
 
-bool FoldedEqual(const wchar_t* a, const wchar_t* b) {
-    for (;; ++a, ++b) {
-        wchar_t x = *a, y = *b;
-        if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x - L'A' + L'a');
-        if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y - L'A' + L'a');
-        if (x != y) return false;
-        if (x == L'\0') return true;
-    }
-}
-
 // Where reading the token user stopped.
 enum class TokenUserStep { kOk, kSize, kAlloc, kRead };
 
@@ -81,7 +71,7 @@ AccountResult ProcessAccountName(HANDLE process, wchar_t (&name)[kNameChars], DW
 }  // namespace
 
 bool IsSystemAccountName(const wchar_t* accountName) {
-    return accountName && *accountName && FoldedEqual(accountName, L"SYSTEM");
+    return accountName && *accountName && tavo::session::EqualFoldingAsciiLetters(accountName, L"SYSTEM");
 }
 
 bool IsSameAccountName(const wchar_t* processAccount, const wchar_t* callerAccount) {
@@ -157,8 +147,9 @@ BOOL CTavoCallProcess::GetTokenSID(HANDLE hToken, CStringEx& strSid) {
 
 BOOL CTavoCallProcess::GetProcessSID(HANDLE hProcess, CStringEx& strSid) {
     CAutoFunTrace scope("CTavoCallProcess::GetProcessSID");
-    HANDLE hToken = nullptr;
-    BOOL bRet = OpenProcessToken(hProcess, TOKEN_QUERY | TOKEN_QUERY_SOURCE, &hToken);
+    tavo::ScopedToken token;
+    BOOL bRet = OpenProcessToken(hProcess, TOKEN_QUERY | TOKEN_QUERY_SOURCE, token.put());
+    HANDLE hToken = token.get();
     if (!bRet) {
         const DWORD error = GetLastError();
         TraceLevel2(TracePair(nullptr, "CTavoCallProcess::GetProcessSID OpenProcessToken fail").get(),
@@ -173,7 +164,6 @@ BOOL CTavoCallProcess::GetProcessSID(HANDLE hProcess, CStringEx& strSid) {
                     TracePair("dwError", error).get(), TracePair("bRet", bRet).get(),
                     TracePair("hToken", hToken).get());
     }
-    CloseHandle(hToken);
     return bRet;
 }
 
@@ -181,6 +171,7 @@ BOOL CTavoCallProcess::GetLogonSID(CStringEx& strSid) {
     CAutoFunTrace scope("CTavoCallProcess::GetLogonSID");
     HANDLE hToken = nullptr;
     BOOL bRet = GetCurrentLogonUserToken(hToken);
+    tavo::ScopedToken token(hToken);
     if (!bRet || !hToken) {
         const DWORD error = GetLastError();
         TraceLevel2(TracePair(nullptr, "CTavoCallProcess::GetLogonSID GetCurrentLogonUserToken fail").get(),
@@ -195,7 +186,6 @@ BOOL CTavoCallProcess::GetLogonSID(CStringEx& strSid) {
                     TracePair("dwError", error).get(), TracePair("bRet", bRet).get(),
                     TracePair("hToken", hToken).get());
     }
-    CloseHandle(hToken);
     return bRet;
 }
 

@@ -10,6 +10,17 @@
 
 namespace tavo::session {
 
+// Letters A to Z folded to a to z on both sides, every other character compared unchanged.
+inline bool EqualFoldingAsciiLetters(const wchar_t* a, const wchar_t* b) {
+    for (;; ++a, ++b) {
+        wchar_t x = *a, y = *b;
+        if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x - L'A' + L'a');
+        if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y - L'A' + L'a');
+        if (x != y) return false;
+        if (x == L'\0') return true;
+    }
+}
+
 constexpr DWORD kNoSession = 0xFFFFFFFF;
 
 // The session id of the first entry in state WTSActive, or kNoSession.

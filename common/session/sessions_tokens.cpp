@@ -29,17 +29,6 @@ constexpr DWORD kMaxProcessIds = 1024;  // a 4096-byte list
 constexpr DWORD kSearchProcessAccess = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ;  // 0x1010
 constexpr DWORD kLegacySearchProcessAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;    // 0x410
 
-// Letters A to Z folded to a to z on both sides, then compared.
-bool EqualNoCase(const wchar_t* a, const wchar_t* b) {
-    for (;; ++a, ++b) {
-        wchar_t x = *a, y = *b;
-        if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x - L'A' + L'a');
-        if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y - L'A' + L'a');
-        if (x != y) return false;
-        if (x == L'\0') return true;
-    }
-}
-
 void DebugMessageWithError(const wchar_t* format, DWORD error) {
     wchar_t text[256] = {};
     _snwprintf(text, 255, format, static_cast<int>(error));
@@ -71,7 +60,8 @@ bool IsExplorerImagePath(const wchar_t* imagePath) {
     if (nameLength != wcslen(kName)) return false;
     wchar_t name[16] = {};
     wcsncpy(name, fileName, nameLength);
-    return EqualNoCase(name, kName) && EqualNoCase(extension, L".exe");
+    return tavo::session::EqualFoldingAsciiLetters(name, kName) &&
+           tavo::session::EqualFoldingAsciiLetters(extension, L".exe");
 }
 
 bool IsConsoleUserCandidate(bool sessionKnown, DWORD consoleSessionId, bool processSessionRead,
