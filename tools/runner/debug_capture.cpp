@@ -27,14 +27,20 @@ class Handle {
     HANDLE m_h;
 };
 
-// Reads what the pipe holds now, without blocking. False once the pipe is broken (every writer gone).
+// Reads what the pipe holds now, without blocking. False once the pipe is broken (every writer gone); what
+// the writers left in it is read first (a peek may report the break while data is still buffered).
 bool DrainPipe(HANDLE pipe, std::string& output) {
+    char buffer[4096];
+    DWORD read = 0;
     for (;;) {
         DWORD available = 0;
-        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return false;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+            // No writer is left, so a read cannot block: take what remains.
+            while (ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+                output.append(buffer, read);
+            return false;
+        }
         if (available == 0) return true;
-        char buffer[4096];
-        DWORD read = 0;
         if (!ReadFile(pipe, buffer, available < sizeof(buffer) ? available : sizeof(buffer), &read,
                       nullptr)) {
             return false;
