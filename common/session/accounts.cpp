@@ -17,6 +17,12 @@ namespace {
 
 constexpr DWORD kNameChars = MAX_PATH;
 
+// The failure line of one step of the SID look-ups: what failed, its error, its result and the token.
+void TraceTokenStepFailure(const char* what, DWORD error, BOOL bRet, HANDLE hToken) {
+    TraceLevel2(TracePair(nullptr, what).get(), TracePair("dwError", error).get(),
+                TracePair("bRet", bRet).get(), TracePair("hToken", hToken).get());
+}
+
 // Where reading the token user stopped.
 enum class TokenUserStep { kOk, kSize, kAlloc, kRead };
 
@@ -151,18 +157,14 @@ BOOL CTavoCallProcess::GetProcessSID(HANDLE hProcess, CStringEx& strSid) {
     BOOL bRet = OpenProcessToken(hProcess, TOKEN_QUERY | TOKEN_QUERY_SOURCE, token.put());
     HANDLE hToken = token.get();
     if (!bRet) {
-        const DWORD error = GetLastError();
-        TraceLevel2(TracePair(nullptr, "CTavoCallProcess::GetProcessSID OpenProcessToken fail").get(),
-                    TracePair("dwError", error).get(), TracePair("bRet", bRet).get(),
-                    TracePair("hToken", hToken).get());
+        TraceTokenStepFailure("CTavoCallProcess::GetProcessSID OpenProcessToken fail", GetLastError(), bRet,
+                              hToken);
         return FALSE;
     }
     bRet = GetTokenSID(hToken, strSid);
     if (!bRet) {
-        const DWORD error = GetLastError();
-        TraceLevel2(TracePair(nullptr, "CTavoCallProcess::GetProcessSID GetTokenSID fail").get(),
-                    TracePair("dwError", error).get(), TracePair("bRet", bRet).get(),
-                    TracePair("hToken", hToken).get());
+        TraceTokenStepFailure("CTavoCallProcess::GetProcessSID GetTokenSID fail", GetLastError(), bRet,
+                              hToken);
     }
     return bRet;
 }
@@ -173,18 +175,13 @@ BOOL CTavoCallProcess::GetLogonSID(CStringEx& strSid) {
     BOOL bRet = GetCurrentLogonUserToken(hToken);
     tavo::ScopedToken token(hToken);
     if (!bRet || !hToken) {
-        const DWORD error = GetLastError();
-        TraceLevel2(TracePair(nullptr, "CTavoCallProcess::GetLogonSID GetCurrentLogonUserToken fail").get(),
-                    TracePair("dwError", error).get(), TracePair("bRet", bRet).get(),
-                    TracePair("hToken", hToken).get());
+        TraceTokenStepFailure("CTavoCallProcess::GetLogonSID GetCurrentLogonUserToken fail", GetLastError(),
+                              bRet, hToken);
         return FALSE;
     }
     bRet = GetTokenSID(hToken, strSid);
     if (!bRet) {
-        const DWORD error = GetLastError();
-        TraceLevel2(TracePair(nullptr, "CTavoCallProcess::GetLogonSID GetTokenSID fail").get(),
-                    TracePair("dwError", error).get(), TracePair("bRet", bRet).get(),
-                    TracePair("hToken", hToken).get());
+        TraceTokenStepFailure("CTavoCallProcess::GetLogonSID GetTokenSID fail", GetLastError(), bRet, hToken);
     }
     return bRet;
 }
