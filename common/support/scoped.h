@@ -2,6 +2,8 @@
 #pragma once
 
 #include <windows.h>
+#include <oleauto.h>
+#include <unknwn.h>
 #include <winsvc.h>
 
 #include <utility>
@@ -87,5 +89,54 @@ using ScopedLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
 using ScopedGlobalMemory = UniqueResource<HGLOBAL, GlobalMemoryTraits>;
 // A Service Control Manager or service handle.
 using ScopedServiceHandle = UniqueResource<SC_HANDLE, ServiceHandleTraits>;
+
+struct BstrTraits {
+    static BSTR Empty() { return nullptr; }
+    static bool IsValid(BSTR s) { return s != nullptr; }
+    static void Close(BSTR s) { SysFreeString(s); }
+};
+// A BSTR owned by the caller (SysFreeString).
+using ScopedBstr = UniqueResource<BSTR, BstrTraits>;
+
+// One reference to a COM object.
+template <class T>
+class ComPtr {
+  public:
+    ComPtr() = default;
+    // Takes over a reference the caller owns.
+    static ComPtr Attach(T* p) {
+        ComPtr result;
+        result.m_p = p;
+        return result;
+    }
+    // Adds a reference of its own.
+    explicit ComPtr(T* p) : m_p(p) {
+        if (m_p) m_p->AddRef();
+    }
+    ~ComPtr() { reset(); }
+    ComPtr(const ComPtr& other) : ComPtr(other.m_p) {}
+    ComPtr(ComPtr&& other) noexcept : m_p(std::exchange(other.m_p, nullptr)) {}
+    ComPtr& operator=(ComPtr other) noexcept {
+        std::swap(m_p, other.m_p);
+        return *this;
+    }
+
+    T* get() const { return m_p; }
+    T* operator->() const { return m_p; }
+    explicit operator bool() const { return m_p != nullptr; }
+    void reset() {
+        if (T* p = std::exchange(m_p, nullptr)) p->Release();
+    }
+    T* release() { return std::exchange(m_p, nullptr); }
+    // For out-parameters: releases the current object and hands out the slot.
+    T** put() {
+        reset();
+        return &m_p;
+    }
+    void** put_void() { return reinterpret_cast<void**>(put()); }
+
+  private:
+    T* m_p = nullptr;
+};
 
 }  // namespace tavo

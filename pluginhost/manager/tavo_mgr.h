@@ -51,15 +51,15 @@ struct ITavoSink_Setting {
 };
 
 struct ITavoSink_Update {
-    virtual void TAVO_MGR_CALL OnUpdateComplete(unsigned long cookie) = 0;               // 0
-    virtual void TAVO_MGR_CALL OnGeneralCall(const wchar_t* text) = 0;                   // 1
+    virtual void TAVO_MGR_CALL OnUpdateComplete(unsigned long cookie) = 0;              // 0
+    virtual void TAVO_MGR_CALL OnGeneralCall(const wchar_t* text) = 0;                  // 1
     virtual void TAVO_MGR_CALL OnError(const wchar_t* text, unsigned long cookie) = 0;  // 2
 };
 
 // The manager's primary interface: the settings operations, then the binding operations.
 struct ITavoMgr {
     virtual long TAVO_MGR_CALL OpenSettingDlg(const wchar_t* request, unsigned long* cookie) = 0;  // 0
-    virtual long TAVO_MGR_CALL CloseSettingDlg(unsigned long* cookie) = 0;                        // 1
+    virtual long TAVO_MGR_CALL CloseSettingDlg(unsigned long* cookie) = 0;                         // 1
     virtual long TAVO_MGR_CALL GetSetting(const wchar_t* request, unsigned long* cookie) = 0;      // 2
     virtual bool TAVO_MGR_CALL HasValidAccount() = 0;                                              // 3
     virtual long TAVO_MGR_CALL GetAccountInfo(wchar_t** result) = 0;                               // 4
@@ -91,15 +91,15 @@ struct ITavoMgr_Meeting {
     virtual long TAVO_MGR_CALL GeneralCall(const wchar_t* request, wchar_t** result) = 0;                 // 7
     virtual bool TAVO_MGR_CALL CheckIfDisclaimerInProgress() = 0;                                         // 8
     virtual long TAVO_MGR_CALL CheckDisclaimerAndCloseCommunicationDlg() = 0;                             // 9
-    virtual bool TAVO_MGR_CALL CheckMeetingGoingStatus() = 0;                                             // 10
+    virtual bool TAVO_MGR_CALL CheckMeetingGoingStatus() = 0;  // 10
 };
 
 struct ITavoMgr_Update {
-    virtual bool TAVO_MGR_CALL CheckUpdate(const wchar_t* request) = 0;                         // 0
-    virtual long TAVO_MGR_CALL Update(const wchar_t* request, unsigned long* cookie) = 0;       // 1
-    virtual long TAVO_MGR_CALL GetLastError() = 0;                                              // 2
-    virtual long TAVO_MGR_CALL GetVersionInfo(const wchar_t* request, wchar_t** result) = 0;    // 3
-    virtual long TAVO_MGR_CALL GeneralCall(const wchar_t* request, wchar_t** result) = 0;       // 4
+    virtual bool TAVO_MGR_CALL CheckUpdate(const wchar_t* request) = 0;                       // 0
+    virtual long TAVO_MGR_CALL Update(const wchar_t* request, unsigned long* cookie) = 0;     // 1
+    virtual long TAVO_MGR_CALL GetLastError() = 0;                                            // 2
+    virtual long TAVO_MGR_CALL GetVersionInfo(const wchar_t* request, wchar_t** result) = 0;  // 3
+    virtual long TAVO_MGR_CALL GeneralCall(const wchar_t* request, wchar_t** result) = 0;     // 4
 };
 
 // The object CreateTavoMgr returns: the three interfaces in this base order, nothing else. Its layout

@@ -1,3 +1,8 @@
+// Entry point of tavopluginhost.exe, the plug-in host (COM local server).
 #include <windows.h>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) { return 0; }
+#include "module/host_run.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+    return RunHost(instance, GetCommandLineW());
+}
