@@ -1,0 +1,11 @@
+# The host's own tests: a support library that runs copies of the host, and the test programs.
+add_library(tavo_host_harness STATIC ${CMAKE_CURRENT_LIST_DIR}/host_harness.cpp)
+target_include_directories(tavo_host_harness PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(tavo_host_harness PUBLIC tavo_test_support)
+target_compile_options(tavo_host_harness PRIVATE ${TAVO_WARNINGS})
+
+tavo_add_gtest(host_registration_test ${CMAKE_CURRENT_LIST_DIR}/host_registration_test.cpp
+               ${CMAKE_SOURCE_DIR}/pluginhost/module/command_line.cpp)
+target_include_directories(host_registration_test PRIVATE ${CMAKE_SOURCE_DIR}/pluginhost)
+target_link_libraries(host_registration_test PRIVATE tavo_host_harness ole32 oleaut32)
+add_dependencies(host_registration_test tavopluginhost)
