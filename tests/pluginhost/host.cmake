@@ -5,6 +5,7 @@ target_link_libraries(tavo_host_harness PUBLIC tavo_test_support)
 target_compile_options(tavo_host_harness PRIVATE ${TAVO_WARNINGS})
 
 tavo_add_gtest(host_registration_test ${CMAKE_CURRENT_LIST_DIR}/host_registration_test.cpp
+               ${CMAKE_CURRENT_LIST_DIR}/host_typelib_check.cpp
                ${CMAKE_SOURCE_DIR}/pluginhost/module/command_line.cpp)
 target_include_directories(host_registration_test PRIVATE ${CMAKE_SOURCE_DIR}/pluginhost)
 target_link_libraries(host_registration_test PRIVATE tavo_host_harness ole32 oleaut32)
