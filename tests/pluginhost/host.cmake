@@ -10,3 +10,7 @@ tavo_add_gtest(host_registration_test ${CMAKE_CURRENT_LIST_DIR}/host_registratio
 target_include_directories(host_registration_test PRIVATE ${CMAKE_SOURCE_DIR}/pluginhost)
 target_link_libraries(host_registration_test PRIVATE tavo_host_harness ole32 oleaut32)
 add_dependencies(host_registration_test tavopluginhost)
+
+tavo_add_gtest(host_server_test ${CMAKE_CURRENT_LIST_DIR}/host_server_test.cpp)
+target_link_libraries(host_server_test PRIVATE tavo_host_harness ole32 oleaut32 uuid)
+add_dependencies(host_server_test tavopluginhost tavo_host_fixtures)

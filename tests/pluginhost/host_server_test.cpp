@@ -1,0 +1,244 @@
+// Server runs of the host: start-up with and without the manager library, the hidden window's messages
+// driven from another process, the notification to the updater, and the idle shutdown.
+#include <windows.h>
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "host_harness.h"
+
+using namespace tavo::test;
+
+namespace {
+
+constexpr CLSID kClsidMeeting = {0x7e3d1b92, 0x4c05, 0x4a6e, {0x8f, 0x17, 0xb9, 0xd2, 0xc0, 0xa5, 0x4e, 0x38}};
+
+// The records and controls of the manager and companion fixtures, in files of the test's own folder.
+struct FixtureFiles {
+    TempFolder folder{L"tavo-host-files"};
+    std::wstring managerLog = folder / L"manager.log";
+    std::wstring control = folder / L"control.txt";
+    std::wstring companionLog = folder / L"companion.log";
+    ScopedEnv logEnv{L"TAVO_MGR_LOG", managerLog.c_str()};
+    ScopedEnv controlEnv{L"TAVO_MGR_CONTROL", control.c_str()};
+    ScopedEnv companionEnv{L"TAVO_USREDT_LOG", companionLog.c_str()};
+
+    void Control(const std::string& text) { ASSERT_TRUE(WriteTextFile(control, text)); }
+    std::string ManagerLog() const { return ReadFileBytes(managerLog); }
+    std::string CompanionLog() const { return ReadFileBytes(companionLog); }
+};
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    do {
+        if (condition()) return true;
+        Sleep(50);
+    } while (GetTickCount() - start < timeoutMs);
+    return condition();
+}
+
+LRESULT Send(HWND window, UINT message, LPARAM lParam = 0) {
+    DWORD_PTR result = 0xBAD;
+    if (!SendMessageTimeoutW(window, message, 0, lParam, SMTO_ABORTIFHUNG, 30000, &result)) return 0xBAD;
+    return static_cast<LRESULT>(result);
+}
+
+// A window of the updater's class on a thread of the test, counting the notifications it receives.
+class UpdaterWindow {
+  public:
+    UpdaterWindow() {
+        m_thread = std::thread([this] { Run(); });
+        WaitFor([this] { return m_window.load() != nullptr; }, 10000);
+    }
+    ~UpdaterWindow() {
+        if (HWND window = m_window.load()) PostMessageW(window, WM_CLOSE, 0, 0);
+        m_thread.join();
+    }
+    int released() const { return s_released.load(); }
+
+  private:
+    static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == 1437 && wParam == 0 && lParam == 0) ++s_released;
+        if (message == WM_CLOSE) {
+            DestroyWindow(window);
+            return 0;
+        }
+        if (message == WM_DESTROY) PostQuitMessage(0);
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    void Run() {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = &Proc;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = kUpdaterClass;
+        RegisterClassW(&windowClass);
+        m_window = CreateWindowW(kUpdaterClass, L"updater", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+        UnregisterClassW(kUpdaterClass, GetModuleHandleW(nullptr));
+    }
+
+    static inline std::atomic<int> s_released{0};
+    std::atomic<HWND> m_window{nullptr};
+    std::thread m_thread;
+};
+
+}  // namespace
+
+TEST(HostServer, WithoutAManagerTheRunEndsWithMinusOne) {
+    FixtureFiles files;
+    {
+        HostInstall install;  // no manager library at all
+        ASSERT_TRUE(install.Add(L"fixtures\\companion\\full\\tavousredt.dll", L"tavousredt.dll"));
+        EXPECT_EQ(0xFFFFFFFFu, RunHostToEnd(install.exe(), L""));
+    }
+    // The companion library was loaded and freed again on the way out.
+    EXPECT_EQ("attach\ndetach unload\n", files.CompanionLog());
+    {
+        HostInstall install;  // a manager library without CreateTavoMgr
+        ASSERT_TRUE(install.Add(L"fixtures\\manager\\no-create\\tavoMgr.dll", L"tavoMgr.dll"));
+        ASSERT_TRUE(install.Add(L"fixtures\\companion\\no-export\\tavousredt.dll", L"tavousredt.dll"));
+        EXPECT_EQ(0xFFFFFFFFu, RunHostToEnd(install.exe(), L"-Embedding"));
+    }
+}
+
+TEST(HostServer, WindowMessagesLoadAndReleaseTheManager) {
+    FixtureFiles files;
+    HostInstall install;
+    ASSERT_TRUE(install.Add(L"fixtures\\manager\\full\\tavoMgr.dll", L"tavoMgr.dll"));
+    ASSERT_TRUE(install.Add(L"fixtures\\companion\\full\\tavousredt.dll", L"tavousredt.dll"));
+    UpdaterWindow updater;
+    HostProcess host;
+    ASSERT_TRUE(host.Start(install.exe(), L"-Embedding"));
+    HWND window = WaitForHelpWindow(host.pid(), 30000);
+    ASSERT_NE(nullptr, window);
+
+    wchar_t title[64] = {};
+    GetWindowTextW(window, title, 64);
+    EXPECT_STREQ(L"Help Transfer message Wnd", title);
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_EQ(static_cast<LONG_PTR>(WS_CAPTION), GetWindowLongPtrW(window, GWL_STYLE) & ~WS_CLIPSIBLINGS);
+    EXPECT_EQ(CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS, GetClassLongW(window, GCL_STYLE));
+    EXPECT_TRUE(Contains(files.ManagerLog(), "attach\nCreateTavoMgr 1 -> object#1\n"));
+    EXPECT_TRUE(Contains(files.CompanionLog(), "attach\n"));
+
+    // A second load while the manager lives is refused and loads nothing.
+    EXPECT_EQ(-1, Send(window, 1436, 255));
+    EXPECT_EQ(1u, Count(files.ManagerLog(), "CreateTavoMgr"));
+
+    // A busy manager refuses to be released and stays in use.
+    files.Control("busy 1\n");
+    EXPECT_EQ(-1, Send(window, 1435));
+    EXPECT_TRUE(Contains(files.ManagerLog(), "ITavoMgr 18 IsBusy -> 1\n"));
+    EXPECT_FALSE(Contains(files.ManagerLog(), "Destroy"));
+    EXPECT_EQ(0, updater.released());
+
+    // Released: object destroyed, library freed, the updater told.
+    files.Control("busy 0\n");
+    EXPECT_EQ(0, Send(window, 1435));
+    EXPECT_TRUE(Contains(files.ManagerLog(), "ITavoMgr 18 IsBusy -> 0\nITavoMgr 19 Destroy\ndetach unload\n"));
+    EXPECT_TRUE(WaitFor([&] { return updater.released() == 1; }, 5000));
+    EXPECT_EQ(-1, Send(window, 1435));  // nothing left to release
+
+    // Loaded again by another process: CreateTavoMgr learns it is not the host's own start-up.
+    EXPECT_EQ(0, Send(window, 1436, 0));
+    EXPECT_TRUE(Contains(files.ManagerLog(), "detach unload\nattach\nCreateTavoMgr 0 -> object#1\n"));
+
+    // The end of the run: the manager object is destroyed without asking whether it is busy.
+    files.Control("busy 1\n");
+    EXPECT_EQ(0, Send(window, 1434));
+    ASSERT_TRUE(host.WaitExit(30000));
+    EXPECT_EQ(0u, host.exitCode());
+    std::string log = files.ManagerLog();
+    EXPECT_TRUE(Contains(log, "CreateTavoMgr 0 -> object#1\nITavoMgr 19 Destroy\n")) << log;
+    EXPECT_EQ(1, updater.released());
+    EXPECT_TRUE(Contains(files.CompanionLog(), "detach unload\n"));
+}
+
+TEST(HostServer, ANullManagerLeavesTheHostRunningUntilALaterLoadSucceeds) {
+    FixtureFiles files;
+    files.Control("create null\n");
+    HostInstall install;
+    ASSERT_TRUE(install.Add(L"fixtures\\manager\\full\\tavoMgr.dll", L"tavoMgr.dll"));
+    HostProcess host;
+    ASSERT_TRUE(host.Start(install.exe()));
+    HWND window = WaitForHelpWindow(host.pid(), 30000);
+    ASSERT_NE(nullptr, window);
+    EXPECT_TRUE(Contains(files.ManagerLog(), "CreateTavoMgr 1 -> null\n"));
+    EXPECT_EQ(-1, Send(window, 1435));  // no object to release
+
+    files.Control("");
+    EXPECT_EQ(0, Send(window, 1436, 255));
+    std::string log = files.ManagerLog();
+    EXPECT_TRUE(Contains(log, "CreateTavoMgr 1 -> null\nCreateTavoMgr 1 -> object#1\n")) << log;
+    EXPECT_EQ(1u, Count(log, "attach\n"));  // the library was loaded once and kept once
+
+    EXPECT_EQ(0, Send(window, 1434));
+    ASSERT_TRUE(host.WaitExit(30000));
+    EXPECT_EQ(0u, host.exitCode());
+}
+
+TEST(HostServer, ExitsAboutFiveSecondsAfterTheLastUnlockButNotWhileItShowsAWindow) {
+    FixtureFiles files;
+    HostInstall install;
+    ASSERT_TRUE(install.Add(L"fixtures\\manager\\full\\tavoMgr.dll", L"tavoMgr.dll"));
+    ASSERT_EQ(0u, RunHostToEnd(install.exe(), L"/RegServer"));
+    ASSERT_HRESULT_SUCCEEDED(CoInitialize(nullptr));
+    {
+        IClassFactory* factory = nullptr;
+        ASSERT_HRESULT_SUCCEEDED(CoGetClassObject(kClsidMeeting, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                                  reinterpret_cast<void**>(&factory)));
+        HostProcess host;
+        ASSERT_TRUE(host.Adopt(install.exe(), 10000));
+        HWND window = WaitForHelpWindow(host.pid(), 30000);
+        ASSERT_NE(nullptr, window);
+
+        // Locked: the host stays.
+        ASSERT_HRESULT_SUCCEEDED(factory->LockServer(TRUE));
+        EXPECT_FALSE(host.WaitExit(8000));
+
+        // Unlocked while the host's main thread shows a window: it still stays.
+        ShowWindow(window, SW_SHOWNA);
+        ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(window) != FALSE; }, 5000));
+        ASSERT_HRESULT_SUCCEEDED(factory->LockServer(FALSE));
+        factory->Release();
+        EXPECT_FALSE(host.WaitExit(9000));
+
+        // The window gone from sight, the host ends on its own, orderly.
+        ShowWindow(window, SW_HIDE);
+        ASSERT_TRUE(host.WaitExit(15000));
+        EXPECT_EQ(0u, host.exitCode());
+        EXPECT_TRUE(Contains(files.ManagerLog(), "ITavoMgr 19 Destroy\n"));
+    }
+    {
+        // Without a visible window: about 5 s of idleness plus the 1 s pause after the loop.
+        IClassFactory* factory = nullptr;
+        ASSERT_HRESULT_SUCCEEDED(CoGetClassObject(kClsidMeeting, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                                  reinterpret_cast<void**>(&factory)));
+        HostProcess host;
+        ASSERT_TRUE(host.Adopt(install.exe(), 10000));
+        ASSERT_HRESULT_SUCCEEDED(factory->LockServer(TRUE));
+        ASSERT_HRESULT_SUCCEEDED(factory->LockServer(FALSE));
+        DWORD unlocked = GetTickCount();
+        factory->Release();
+        ASSERT_TRUE(host.WaitExit(30000));
+        DWORD elapsed = GetTickCount() - unlocked;
+        EXPECT_GE(elapsed, 5000u);
+        EXPECT_EQ(0u, host.exitCode());
+    }
+    CoUninitialize();
+    EXPECT_EQ(0u, RunHostToEnd(install.exe(), L"/UnregServer"));
+}
