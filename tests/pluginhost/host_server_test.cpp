@@ -161,8 +161,8 @@ TEST(HostServer, WindowMessagesLoadAndReleaseTheManager) {
     files.Control("busy 1\n");
     EXPECT_EQ(0, Send(window, 1434));
     ASSERT_TRUE(host.WaitExit(30000));
-    EXPECT_EQ(0u, host.exitCode());
     std::string log = files.ManagerLog();
+    EXPECT_EQ(0u, host.exitCode()) << log << files.CompanionLog();
     EXPECT_TRUE(Contains(log, "CreateTavoMgr 0 -> object#1\nITavoMgr 19 Destroy\n")) << log;
     EXPECT_EQ(1, updater.released());
     EXPECT_TRUE(Contains(files.CompanionLog(), "detach unload\n"));
