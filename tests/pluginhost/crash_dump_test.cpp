@@ -293,6 +293,147 @@ void AllowWriting(const std::wstring& folder) {
                           &empty, nullptr);
 }
 
+// Sets a value under HKCU for the lifetime of the object and puts back what was there (or removes it).
+class ScopedUserValue {
+  public:
+    ScopedUserValue(const wchar_t* subkey, const wchar_t* name, DWORD type, const std::wstring& text)
+        : m_subkey(subkey), m_name(name) {
+        tavo::ScopedRegKey key;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, subkey, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS) {
+            DWORD bytes = 0;
+            if (RegQueryValueExW(key.get(), name, nullptr, &m_oldType, nullptr, &bytes) == ERROR_SUCCESS) {
+                m_old.resize(bytes);
+                m_hadOld = RegQueryValueExW(key.get(), name, nullptr, &m_oldType, m_old.data(), &bytes) ==
+                           ERROR_SUCCESS;
+            }
+        }
+        Write(type, reinterpret_cast<const BYTE*>(text.c_str()),
+              static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+    ~ScopedUserValue() {
+        if (m_hadOld) {
+            Write(m_oldType, m_old.data(), static_cast<DWORD>(m_old.size()));
+        } else {
+            tavo::ScopedRegKey key;
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, m_subkey.c_str(), 0, KEY_SET_VALUE, key.put()) ==
+                ERROR_SUCCESS)
+                RegDeleteValueW(key.get(), m_name.c_str());
+        }
+    }
+    ScopedUserValue(const ScopedUserValue&) = delete;
+    ScopedUserValue& operator=(const ScopedUserValue&) = delete;
+
+  private:
+    void Write(DWORD type, const BYTE* data, DWORD bytes) {
+        tavo::ScopedRegKey key;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, m_subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                  key.put(), nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(RegSetValueExW(key.get(), m_name.c_str(), 0, type, data, bytes), ERROR_SUCCESS);
+    }
+
+    std::wstring m_subkey;
+    std::wstring m_name;
+    bool m_hadOld = false;
+    DWORD m_oldType = 0;
+    std::vector<BYTE> m_old;
+};
+
+constexpr wchar_t kUserShellFolders[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+constexpr wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+
+bool IsEmptyFolder(const std::wstring& folder) {
+    WIN32_FIND_DATAW data;
+    tavo::ScopedFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (!find) return false;
+    do {
+        if (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0) return false;
+    } while (FindNextFileW(find.get(), &data));
+    return true;
+}
+
+TEST(CrashHandler, NoWritableFolderLeavesNoFileAndStillEndsWith13) {
+    TempFolder temp(L"tavo-crash");
+    const std::wstring missingTemp = temp / L"missing-temp";
+    const std::wstring missingCache = temp / L"missing-cache";
+    ProbeRun run;
+    {
+        tavo::test::ScopedEnv tmp(L"TMP", missingTemp.c_str());
+        tavo::test::ScopedEnv tempVariable(L"TEMP", missingTemp.c_str());
+        // The shell takes the Temporary Internet Files folder from "User Shell Folders" and copies what it
+        // found to "Shell Folders": both are set, and both put back afterwards.
+        ScopedUserValue userCache(kUserShellFolders, L"Cache", REG_EXPAND_SZ, missingCache);
+        ScopedUserValue cache(kShellFolders, L"Cache", REG_SZ, missingCache);
+        wchar_t found[MAX_PATH] = {};
+        EXPECT_FALSE(FindWritablePath(MAX_PATH, found));
+        EXPECT_STREQ(found, L"");
+        run = RunProbe(ProbeExe(), L"crash");
+    }
+    ASSERT_TRUE(run.result.started);
+    EXPECT_EQ(run.result.exitCode, kCrashExitCode);
+    ASSERT_EQ(run.output.size(), 1u) << run.result.output;  // no dump path
+    EXPECT_EQ(run.output[0].rfind("installed=1 thread=", 0), 0u) << run.output[0];
+    EXPECT_EQ(run.debug, std::vector<std::string>{"Find writable path failed\r\n"});
+    EXPECT_TRUE(IsEmptyFolder(temp.path()));
+}
+
+TEST(CrashHandler, WriterFailuresAndTheFilterPutBackAtExit) {
+    TempFolder temp(L"tavo-crash");
+    const ProbeRun run = RunProbe(ProbeExe(), L"dump \"" + temp.path() + L"\"");
+    ASSERT_TRUE(run.result.started);
+    EXPECT_EQ(run.result.exitCode, 0u);
+    const std::string folder = Narrow(temp.path());
+    ASSERT_EQ(run.output.size(), 9u) << run.result.output;
+    EXPECT_EQ(run.output[0], "no-module=0");
+    EXPECT_EQ(run.output[1], "no-export=0");
+    EXPECT_EQ(run.output[2], "exists=0");  // nothing was created before dbghelp's function was found
+    EXPECT_EQ(run.output[3], folder + "\\missing\\probe.dmp");
+    EXPECT_EQ(run.output[4], "no-folder=0");
+    EXPECT_EQ(run.output[5], folder + "\\probe.dmp");
+    // The writer closes the file whatever MiniDumpWriteDump did; the caller decides about deleting it.
+    EXPECT_EQ(run.output[7], "deleted=1");
+    EXPECT_EQ(run.output[8], "exit filter restored=1");
+
+    ASSERT_EQ(run.debug.size(), 4u);
+    EXPECT_EQ(run.debug[0], "DBGMiniDump GetProcAddress Failed");
+    EXPECT_EQ(run.debug[1],
+              "Create Crash MiniDump File [" + folder + "\\missing\\probe.dmp] failed, err [3]\r\n");
+    EXPECT_EQ(run.debug[2], ExpectedParametersLine());
+    const int written = WriteResultOf(run.debug[3]);
+    EXPECT_TRUE(written == 0 || written == 1) << run.debug[3];
+    EXPECT_EQ(run.output[6], "written=" + std::to_string(written));
+}
+
+TEST(CrashHandler, LongExecutableNameIsCutSoTheDumpPathFits) {
+    TempFolder temp(L"tavo-crash");
+    const std::wstring exeName = std::wstring(200, L'n') + L".exe";
+    const std::wstring exe = temp / exeName;
+    ASSERT_TRUE(CopyFileW(ProbeExe().c_str(), exe.c_str(), TRUE));
+    const std::wstring folder = temp.path() + L"\\";
+    SYSTEMTIME before = {};
+    GetSystemTime(&before);
+    ProbeRun run;
+    {
+        tavo::test::ScopedEnv tmp(L"TMP", folder.c_str());
+        tavo::test::ScopedEnv tempVariable(L"TEMP", folder.c_str());
+        run = RunProbe(exe, L"crash");
+    }
+    SYSTEMTIME after = {};
+    GetSystemTime(&after);
+    ASSERT_TRUE(run.result.started);
+    EXPECT_EQ(run.result.exitCode, kCrashExitCode);
+    ASSERT_EQ(run.output.size(), 2u) << run.result.output;
+    // The path takes all of MAX_PATH but its terminator: the name keeps as much of the executable's name as
+    // fits.
+    const size_t kept = (MAX_PATH - 1) - folder.size() - (12 + 1 + 14 + 4);
+    ASSERT_LT(kept, exeName.size());
+    ExpectDumpPath(run.output[1], Narrow(folder) + "vlrappcrash_" + Narrow(exeName.substr(0, kept)) + "_",
+                   before, after);
+    EXPECT_EQ(run.output[1].size(), static_cast<size_t>(MAX_PATH - 1));
+    EXPECT_EQ(run.debug.size(), 2u);
+}
+
 TEST(CrashHandler, UnhandledExceptionWritesTheDumpIntoLowAndEndsWith13) {
     TempFolder temp(L"tavo-crash");
     DenyWriting(temp.path());
