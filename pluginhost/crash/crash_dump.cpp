@@ -23,6 +23,9 @@ using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_
 
 tavo::SehVerdict HandleEvery(const EXCEPTION_RECORD&) { return tavo::SehVerdict::kHandle; }
 
+// The thread that runs the handler; 0 until one does.
+volatile LONG g_handlerThread = 0;
+
 // What the guarded part of the dump writer leaves for the code after the guard.
 struct DumpState {
     tavo::ScopedHandle file;
@@ -132,6 +135,15 @@ BOOL Exception_DBGMiniDump(const wchar_t* dumpPath, HMODULE dbghelp, EXCEPTION_P
 }
 
 LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exceptionPointers) {
+    // One dump per process. A thread that crashes while another writes the dump waits (and is recorded in
+    // the dump) until that thread ends the process; a fault of the handler itself ends the process at once.
+    const LONG self = static_cast<LONG>(GetCurrentThreadId());
+    const LONG owner = InterlockedCompareExchange(&g_handlerThread, self, 0);
+    if (owner == self) ExitProcess(kCrashExitCode);
+    if (owner != 0) {
+        for (;;) Sleep(INFINITE);
+    }
+
     wchar_t folder[MAX_PATH] = {};
     if (!FindWritablePath(MAX_PATH, folder)) {
         CrashLog(L"Find writable path failed\r\n");
