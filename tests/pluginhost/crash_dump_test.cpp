@@ -175,7 +175,7 @@ std::string TimeDigits(const SYSTEMTIME& t) {
 }
 
 // The dump path the probe printed must be folder + "vlrappcrash_" + exePart + "_" + a time between the two
-// given moments + ".dmp". Returns the time text found.
+// given moments + ".dmp".
 void ExpectDumpPath(const std::string& printed, const std::string& prefix, const SYSTEMTIME& before,
                     const SYSTEMTIME& after) {
     ASSERT_EQ(printed.size(), prefix.size() + 14 + 4) << printed;
@@ -351,6 +351,23 @@ bool IsEmptyFolder(const std::wstring& folder) {
         if (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0) return false;
     } while (FindNextFileW(find.get(), &data));
     return true;
+}
+
+TEST(CrashWritableFolder, FallsBackToTheInternetCacheAndItsLowFolder) {
+    TempFolder cache(L"tavo-cache");
+    const std::wstring missingTemp = cache / L"missing-temp";
+    tavo::test::ScopedEnv tmp(L"TMP", missingTemp.c_str());
+    tavo::test::ScopedEnv tempVariable(L"TEMP", missingTemp.c_str());
+    ScopedUserValue userCache(kUserShellFolders, L"Cache", REG_EXPAND_SZ, cache.path());
+    ScopedUserValue shellCache(kShellFolders, L"Cache", REG_SZ, cache.path());
+    wchar_t found[MAX_PATH] = {};
+    EXPECT_TRUE(FindWritablePath(MAX_PATH, found));
+    EXPECT_EQ(std::wstring(found), cache.path());
+
+    DenyWriting(cache.path());
+    EXPECT_TRUE(FindWritablePath(MAX_PATH, found));
+    EXPECT_EQ(std::wstring(found), cache / L"Low");
+    AllowWriting(cache.path());
 }
 
 TEST(CrashHandler, NoWritableFolderLeavesNoFileAndStillEndsWith13) {
