@@ -73,6 +73,12 @@ struct GlobalMemoryTraits {
     static bool IsValid(HGLOBAL p) { return p != nullptr; }
     static void Close(HGLOBAL p) { GlobalFree(p); }
 };
+// A block of the process heap (HeapAlloc on GetProcessHeap()).
+struct ProcessHeapTraits {
+    static void* Empty() { return nullptr; }
+    static bool IsValid(void* p) { return p != nullptr; }
+    static void Close(void* p) { HeapFree(GetProcessHeap(), 0, p); }
+};
 struct ServiceHandleTraits {
     static SC_HANDLE Empty() { return nullptr; }
     static bool IsValid(SC_HANDLE h) { return h != nullptr; }
@@ -87,6 +93,7 @@ using ScopedFindHandle = UniqueResource<HANDLE, FindTraits>;
 using ScopedLibrary = UniqueResource<HMODULE, LibraryTraits>;
 using ScopedLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
 using ScopedGlobalMemory = UniqueResource<HGLOBAL, GlobalMemoryTraits>;
+using ScopedProcessHeapMemory = UniqueResource<void*, ProcessHeapTraits>;
 // A Service Control Manager or service handle.
 using ScopedServiceHandle = UniqueResource<SC_HANDLE, ServiceHandleTraits>;
 
