@@ -14,3 +14,7 @@ add_dependencies(host_registration_test tavopluginhost)
 tavo_add_gtest(host_server_test ${CMAKE_CURRENT_LIST_DIR}/host_server_test.cpp)
 target_link_libraries(host_server_test PRIVATE tavo_host_harness ole32 oleaut32 uuid)
 add_dependencies(host_server_test tavopluginhost tavo_host_fixtures)
+
+tavo_add_gtest(exe_module_test ${CMAKE_CURRENT_LIST_DIR}/exe_module_test.cpp)
+target_include_directories(exe_module_test PRIVATE ${CMAKE_SOURCE_DIR}/pluginhost)
+target_link_libraries(exe_module_test PRIVATE tavo_host_core user32)

