@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job, shown on a clean 64-bit Windows machine: a minimal installed suite (the product key with
 # its "Path", an install folder holding TavoRemover.exe and the trace library) is removed by running
-# "TavoRemover.exe /ManualUninstall" as the suite's uninstall entry does.
+# "TavoRemover.exe /ManualUninstall" as the suite's uninstall entry does. Before that, the plug-in host
+# registers its COM server and type library and removes them again.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -34,6 +35,23 @@ show_state() {
         if wine reg query $key >/dev/null 2>&1; then echo "key present: $key"; else echo "key gone:    $key"; fi
     done
 }
+echo "== The plug-in host registers its COM server and type library, and removes them again"
+cp build/bin/tavopluginhost.exe "$install/"
+host_class='HKCR\CLSID\{7E3D1B92-4C05-4A6E-8F17-B9D2C0A54E38}'
+for command in /RegServer /UnregServer; do
+    wine build/bin/winrun.exe --exit-code 'C:\host-exit-code.txt' -- "$install_win\\tavopluginhost.exe" $command
+    echo "tavopluginhost.exe $command: exit code $(head -1 "$prefix/drive_c/host-exit-code.txt" | tr -d '\r')"
+    if wine reg query "$host_class\\LocalServer32" /reg:32 2>/dev/null | tr -d '\r' | grep -i 'REG_SZ' | sed 's/^ *(Default) *REG_SZ */    Meeting class, LocalServer32: /'; then
+        wine reg query 'HKCR\TypeLib\{9F41C6D2-0E7B-4A35-B8C4-62D1E0F7A3B5}' /s /reg:32 2>/dev/null | tr -d '\r' |
+            grep -i 'win32' -A1 | grep REG_SZ |
+            sed 's/^ *(Default) *REG_SZ */    type library: /'
+    else
+        echo "    Meeting class: not registered"
+    fi
+done
+rm -f "$install/tavopluginhost.exe" "$prefix/drive_c/host-exit-code.txt"
+echo
+
 echo "== The installed suite"
 show_state
 
