@@ -18,3 +18,8 @@ add_dependencies(host_server_test tavopluginhost tavo_host_fixtures)
 tavo_add_gtest(exe_module_test ${CMAKE_CURRENT_LIST_DIR}/exe_module_test.cpp)
 target_include_directories(exe_module_test PRIVATE ${CMAKE_SOURCE_DIR}/pluginhost)
 target_link_libraries(exe_module_test PRIVATE tavo_host_core user32)
+
+tavo_add_gtest(host_objects_test ${CMAKE_CURRENT_LIST_DIR}/host_objects_test.cpp ${CMAKE_CURRENT_LIST_DIR}/event_sink.cpp)
+
+target_link_libraries(host_objects_test PRIVATE tavo_host_harness tavo_host_core)
+add_dependencies(host_objects_test tavopluginhost tavo_host_fixtures)

@@ -2,7 +2,70 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
+
 namespace tavo::test {
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        if (condition()) return true;
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeoutMs) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, std::min<DWORD>(50, timeoutMs - elapsed), QS_ALLINPUT);
+    }
+}
+
+namespace {
+
+constexpr wchar_t kTypeLibVersionKey[] = L"TypeLib\\{9F41C6D2-0E7B-4A35-B8C4-62D1E0F7A3B5}\\1.0";
+
+}  // namespace
+
+WineTypeLibAlias::WineTypeLibAlias(const std::wstring& hostExe) {
+    const std::wstring key = std::wstring(kTypeLibVersionKey) + L"\\0\\win32";
+    HKEY created = nullptr;
+    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &created,
+                        nullptr) != ERROR_SUCCESS)
+        return;
+    m_ok = RegSetValueExW(created, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(hostExe.c_str()),
+                          static_cast<DWORD>((hostExe.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    RegCloseKey(created);
+}
+
+WineTypeLibAlias::~WineTypeLibAlias() {
+    const std::wstring locale = std::wstring(kTypeLibVersionKey) + L"\\0";
+    RegDeleteKeyW(HKEY_CLASSES_ROOT, (locale + L"\\win32").c_str());
+    RegDeleteKeyW(HKEY_CLASSES_ROOT, locale.c_str());
+}
+
+bool ManagerFiles::Command(const std::string& text) {
+    const std::wstring staging = folder / L"commands.tmp";
+    return WriteTextFile(staging, text) &&
+           MoveFileExW(staging.c_str(), commands.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+bool ManagerFiles::CommandAndWait(const std::string& text, DWORD timeoutMs) {
+    // The library takes the file on its next tick; wait until it took the previous one.
+    if (!WaitFor([this] { return GetFileAttributesW(commands.c_str()) == INVALID_FILE_ATTRIBUTES; }, timeoutMs))
+        return false;
+    const std::string mark = "done" + std::to_string(++m_marks);
+    if (!Command(text + "mark " + mark + "\n")) return false;
+    return WaitFor([&] { return Contains(ManagerLog(), "mark " + mark + "\n"); }, timeoutMs);
+}
 
 HostInstall::HostInstall(const std::wstring& prefix) : m_folder(prefix) {
     Add(L"tavopluginhost.exe", L"tavopluginhost.exe");

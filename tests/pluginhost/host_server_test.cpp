@@ -23,38 +23,6 @@ namespace {
 
 constexpr CLSID kClsidMeeting = {0x7e3d1b92, 0x4c05, 0x4a6e, {0x8f, 0x17, 0xb9, 0xd2, 0xc0, 0xa5, 0x4e, 0x38}};
 
-// The records and controls of the manager and companion fixtures, in files of the test's own folder.
-struct FixtureFiles {
-    TempFolder folder{L"tavo-host-files"};
-    std::wstring managerLog = folder / L"manager.log";
-    std::wstring control = folder / L"control.txt";
-    std::wstring companionLog = folder / L"companion.log";
-    ScopedEnv logEnv{L"TAVO_MGR_LOG", managerLog.c_str()};
-    ScopedEnv controlEnv{L"TAVO_MGR_CONTROL", control.c_str()};
-    ScopedEnv companionEnv{L"TAVO_USREDT_LOG", companionLog.c_str()};
-
-    void Control(const std::string& text) { ASSERT_TRUE(WriteTextFile(control, text)); }
-    std::string ManagerLog() const { return ReadFileBytes(managerLog); }
-    std::string CompanionLog() const { return ReadFileBytes(companionLog); }
-};
-
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-size_t Count(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
-
-bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    do {
-        if (condition()) return true;
-        Sleep(50);
-    } while (GetTickCount() - start < timeoutMs);
-    return condition();
-}
-
 LRESULT Send(HWND window, UINT message, LPARAM lParam = 0) {
     DWORD_PTR result = 0xBAD;
     if (!SendMessageTimeoutW(window, message, 0, lParam, SMTO_ABORTIFHUNG, 30000, &result)) return 0xBAD;
@@ -105,7 +73,7 @@ class UpdaterWindow {
 }  // namespace
 
 TEST(HostServer, WithoutAManagerTheRunEndsWithMinusOne) {
-    FixtureFiles files;
+    ManagerFiles files;
     {
         HostInstall install;  // no manager library at all
         ASSERT_TRUE(install.Add(L"fixtures\\companion\\full\\tavousredt.dll", L"tavousredt.dll"));
@@ -122,7 +90,7 @@ TEST(HostServer, WithoutAManagerTheRunEndsWithMinusOne) {
 }
 
 TEST(HostServer, WindowMessagesLoadAndReleaseTheManager) {
-    FixtureFiles files;
+    ManagerFiles files;
     HostInstall install;
     ASSERT_TRUE(install.Add(L"fixtures\\manager\\full\\tavoMgr.dll", L"tavoMgr.dll"));
     ASSERT_TRUE(install.Add(L"fixtures\\companion\\full\\tavousredt.dll", L"tavousredt.dll"));
@@ -177,7 +145,7 @@ TEST(HostServer, WindowMessagesLoadAndReleaseTheManager) {
 }
 
 TEST(HostServer, ANullManagerLeavesTheHostRunningUntilALaterLoadSucceeds) {
-    FixtureFiles files;
+    ManagerFiles files;
     files.Control("create null\n");
     HostInstall install;
     ASSERT_TRUE(install.Add(L"fixtures\\manager\\full\\tavoMgr.dll", L"tavoMgr.dll"));
@@ -200,7 +168,7 @@ TEST(HostServer, ANullManagerLeavesTheHostRunningUntilALaterLoadSucceeds) {
 }
 
 TEST(HostServer, StartedByCOMItServesItsClassObjectsUntilToldToEnd) {
-    FixtureFiles files;
+    ManagerFiles files;
     HostInstall install;
     ASSERT_TRUE(install.Add(L"fixtures\\manager\\full\\tavoMgr.dll", L"tavoMgr.dll"));
     ASSERT_EQ(0u, RunHostToEnd(install.exe(), L"/RegServer"));
@@ -248,7 +216,7 @@ std::vector<std::wstring> HostDumps() {
 }
 
 TEST(HostServer, AFaultInTheLoopIsReportedOnceThenTheCrashHandlerWritesADumpAndEndsTheHost) {
-    FixtureFiles files;
+    ManagerFiles files;
     HostInstall install;
     ASSERT_TRUE(install.Add(L"fixtures\\manager\\full\\tavoMgr.dll", L"tavoMgr.dll"));
     const std::vector<std::wstring> before = HostDumps();
