@@ -77,6 +77,14 @@ struct ServiceHandleTraits {
     static void Close(SC_HANDLE h) { CloseServiceHandle(h); }
 };
 
+// A user environment block made by CreateEnvironmentBlock; Close releases it through
+// CTavoCallProcess::VlrTavoDestroyEnvironmentBlock (defined with the environment-block operations).
+struct EnvironmentBlockTraits {
+    static LPVOID Empty() { return nullptr; }
+    static bool IsValid(LPVOID p) { return p != nullptr; }
+    static void Close(LPVOID p);
+};
+
 using ScopedHandle = UniqueResource<HANDLE, HandleTraits>;
 // Access tokens are kernel handles closed with CloseHandle.
 using ScopedToken = ScopedHandle;
@@ -87,5 +95,6 @@ using ScopedLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
 using ScopedGlobalMemory = UniqueResource<HGLOBAL, GlobalMemoryTraits>;
 // A Service Control Manager or service handle.
 using ScopedServiceHandle = UniqueResource<SC_HANDLE, ServiceHandleTraits>;
+using ScopedEnvironmentBlock = UniqueResource<LPVOID, EnvironmentBlockTraits>;
 
 }  // namespace tavo
