@@ -6,17 +6,14 @@
 #include <cwchar>
 
 #include "session/call_process.h"
+#include "session/proc_address.h"
 #include "support/scoped.h"
 
 namespace {
 
+using tavo::session::ProcAddress;
 using PfnCreateEnvironmentBlock = BOOL(WINAPI*)(LPVOID*, HANDLE, BOOL);
 using PfnDestroyEnvironmentBlock = BOOL(WINAPI*)(LPVOID);
-
-template <class Function>
-Function Resolve(HMODULE module, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
 
 }  // namespace
 
@@ -34,7 +31,7 @@ BOOL CTavoCallProcess::VlrTavoCreateEnvironmentBlock(HANDLE hToken, DWORD* pdwCr
             L"CTavoCallProcess::VlrTavoCreateEnvironmentBlock: LoadSystemLibrary userenv.dll FAILED!\n");
         return FALSE;
     }
-    const auto create = Resolve<PfnCreateEnvironmentBlock>(userenv.get(), "CreateEnvironmentBlock");
+    const auto create = ProcAddress<PfnCreateEnvironmentBlock>(userenv.get(), "CreateEnvironmentBlock");
     if (create && create(ppEnvironment, hToken, FALSE)) {
         OutputDebugStringW(
             L"CTavoCallProcess::VlrTavoCreateEnvironmentBlock: CreateEnvironmentBlock SUCCESS.\n");
@@ -54,7 +51,7 @@ BOOL CTavoCallProcess::VlrTavoDestroyEnvironmentBlock(LPVOID pEnvironment) {
             L"CTavoCallProcess::VlrTavoDestroyEnvironmentBlock: LoadSystemLibrary userenv.dll FAILED!\n");
         return FALSE;
     }
-    const auto destroy = Resolve<PfnDestroyEnvironmentBlock>(userenv.get(), "DestroyEnvironmentBlock");
+    const auto destroy = ProcAddress<PfnDestroyEnvironmentBlock>(userenv.get(), "DestroyEnvironmentBlock");
     if (destroy && destroy(pEnvironment))
         OutputDebugStringW(
             L"CTavoCallProcess::VlrTavoDestroyEnvironmentBlock: DestroyEnvironmentBlock SUCCESS.\n");

@@ -5,12 +5,14 @@
 #include <tlhelp32.h>
 
 #include "session/call_process.h"
+#include "session/proc_address.h"
 #include "session/system_library.h"
 #include "support/scoped.h"
 #include "trace/trace.h"
 
 namespace {
 
+using tavo::session::ProcAddress;
 using PfnEnumProcesses = BOOL(WINAPI*)(DWORD*, DWORD, DWORD*);
 using PfnEnumProcessModules = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
 using PfnGetModuleBaseNameW = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
@@ -18,10 +20,46 @@ using PfnGetModuleFileNameExW = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
 
 constexpr DWORD kMaxProcessIds = 1024;  // a 4096-byte list
 
-template <class Function>
-Function Resolve(HMODULE module, const char* name) {
-    if (!module) return nullptr;
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+// How a walk of the process snapshot ended.
+enum class Walk { kNoSnapshot, kNoFirstEntry, kMatched, kEnd };
+
+// Walks a process snapshot in the system's order until `matches` accepts an entry, whose id goes to
+// `processId`. `error` receives the error of a failed first entry. The snapshot is closed on return.
+template <class Match>
+Walk WalkProcesses(Match&& matches, DWORD& processId, DWORD& error) {
+    tavo::ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return Walk::kNoSnapshot;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    if (!Process32FirstW(snapshot.get(), &entry)) {
+        error = GetLastError();
+        return Walk::kNoFirstEntry;
+    }
+    do {
+        entry.szExeFile[MAX_PATH - 1] = L'\0';
+        if (matches(entry)) {
+            processId = entry.th32ProcessID;
+            return Walk::kMatched;
+        }
+    } while (Process32NextW(snapshot.get(), &entry));
+    return Walk::kEnd;
+}
+
+// The result of a search after its walk; the snapshot failures traced at level 4 with the texts given.
+HRESULT TracedResult(Walk walk, DWORD error, const char* noSnapshot, const char* noFirstEntry) {
+    switch (walk) {
+        case Walk::kMatched:
+            return S_OK;
+        case Walk::kNoSnapshot:
+            TraceLevel4(TracePair(nullptr, noSnapshot).get());
+            return E_FAIL;
+        case Walk::kNoFirstEntry:
+            TraceLevel4(TracePair(nullptr, noFirstEntry).get(), TracePair("GetLastError()", error).get());
+            return E_FAIL;
+        case Walk::kEnd:
+            break;
+    }
+    return E_FAIL;
 }
 
 // Full image path of a process (main module), empty when it cannot be opened or read.
@@ -49,37 +87,22 @@ HRESULT CTavoCallProcess::VlrTavoFindProcess(LPCWSTR lpszProcessName, DWORD* pdw
         return E_FAIL;
     }
     if (!pdwProcessId) return E_INVALIDARG;
-
-    tavo::ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) {
-        TraceLevel4(
-            TracePair(nullptr, "CTavoCallProcess::VlrTavoFindProcess: CreateToolhelp32Snapshot FAILED!\n")
-                .get());
-        return E_FAIL;
-    }
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    if (!Process32FirstW(snapshot.get(), &entry)) {
-        const DWORD error = GetLastError();
-        TraceLevel4(
-            TracePair(nullptr, "CTavoCallProcess::VlrTavoFindProcess: Process32First FAILED!\n").get(),
-            TracePair("GetLastError()", error).get());
-        return E_FAIL;
-    }
     // The short (8.3) form exists only when the name leads to an existing file.
     wchar_t shortName[MAX_PATH] = {};
     if (GetShortPathNameW(lpszProcessName, shortName, MAX_PATH) >= MAX_PATH) shortName[0] = L'\0';
     const CStringEx name(lpszProcessName);
-    do {
-        entry.szExeFile[MAX_PATH - 1] = L'\0';
-        const bool nameMatches = name.CompareNoCase(entry.szExeFile) == 0 ||
-                                 (shortName[0] && CStringEx(shortName).CompareNoCase(entry.szExeFile) == 0);
-        if (!nameMatches) continue;
-        if (bCurrentUserOnly && !IsCurrentLogonUserProcess(entry.th32ProcessID)) continue;
-        *pdwProcessId = entry.th32ProcessID;
-        return S_OK;
-    } while (Process32NextW(snapshot.get(), &entry));
-    return E_FAIL;
+    const CStringEx shortForm(shortName);
+    DWORD error = 0;
+    const Walk walk = WalkProcesses(
+        [&](const PROCESSENTRY32W& entry) {
+            const bool nameMatches = name.CompareNoCase(entry.szExeFile) == 0 ||
+                                     (!shortForm.IsEmpty() && shortForm.CompareNoCase(entry.szExeFile) == 0);
+            return nameMatches && (!bCurrentUserOnly || IsCurrentLogonUserProcess(entry.th32ProcessID));
+        },
+        *pdwProcessId, error);
+    return TracedResult(walk, error,
+                        "CTavoCallProcess::VlrTavoFindProcess: CreateToolhelp32Snapshot FAILED!\n",
+                        "CTavoCallProcess::VlrTavoFindProcess: Process32First FAILED!\n");
 }
 
 HRESULT CTavoCallProcess::VlrTavoFindProcess(LPCWSTR lpszProcessName, DWORD* pdwProcessId) {
@@ -92,25 +115,15 @@ HRESULT CTavoCallProcess::VlrTavoFindProcess(LPCWSTR lpszProcessName, DWORD* pdw
         return E_FAIL;
     }
     if (!pdwProcessId) return E_INVALIDARG;
-    tavo::ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) {
+    DWORD error = 0;
+    const Walk walk = WalkProcesses(
+        [&](const PROCESSENTRY32W& entry) { return lstrcmpiW(entry.szExeFile, lpszProcessName) == 0; },
+        *pdwProcessId, error);
+    if (walk == Walk::kNoSnapshot)
         OutputDebugStringW(L"CTavoCallProcess::VlrTavoFindProcess: CreateToolhelp32Snapshot FAILED!\n");
-        return E_FAIL;
-    }
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    if (!Process32FirstW(snapshot.get(), &entry)) {
+    if (walk == Walk::kNoFirstEntry)
         OutputDebugStringW(L"CTavoCallProcess::VlrTavoFindProcess: Process32First FAILED!\n");
-        return E_FAIL;
-    }
-    do {
-        entry.szExeFile[MAX_PATH - 1] = L'\0';
-        if (lstrcmpiW(entry.szExeFile, lpszProcessName) == 0) {
-            *pdwProcessId = entry.th32ProcessID;
-            return S_OK;
-        }
-    } while (Process32NextW(snapshot.get(), &entry));
-    return E_FAIL;
+    return walk == Walk::kMatched ? S_OK : E_FAIL;
 }
 
 HRESULT CTavoCallProcess::VlrTavoFindProcessByExePath(LPCWSTR lpszProcessExePath, DWORD* pdwProcessId,
@@ -118,35 +131,21 @@ HRESULT CTavoCallProcess::VlrTavoFindProcessByExePath(LPCWSTR lpszProcessExePath
     TraceLevel4(TracePair(nullptr, "CTavoCallProcess::VlrTavoFindProcessByExePath").get(),
                 TracePair("lpszProcessExePath", lpszProcessExePath).get());
     if (!lpszProcessExePath || !*lpszProcessExePath || !pdwProcessId) return E_INVALIDARG;
-    tavo::ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) {
-        TraceLevel4(
-            TracePair(nullptr,
-                      "CTavoCallProcess::VlrTavoFindProcessByExePath: CreateToolhelp32Snapshot FAILED!\n")
-                .get());
-        return E_FAIL;
-    }
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    if (!Process32FirstW(snapshot.get(), &entry)) {
-        const DWORD error = GetLastError();
-        TraceLevel4(
-            TracePair(nullptr, "CTavoCallProcess::VlrTavoFindProcessByExePath: Process32First FAILED!\n")
-                .get(),
-            TracePair("GetLastError()", error).get());
-        return E_FAIL;
-    }
-    const auto moduleFileName = Resolve<PfnGetModuleFileNameExW>(GetPsapiModule(), "GetModuleFileNameExW");
+    const auto moduleFileName =
+        ProcAddress<PfnGetModuleFileNameExW>(GetPsapiModule(), "GetModuleFileNameExW");
     const CStringEx wanted(lpszProcessExePath);
-    do {
-        wchar_t image[MAX_PATH];
-        ImagePathOf(entry.th32ProcessID, moduleFileName, image);
-        if (wanted.CompareNoCase(image) != 0) continue;
-        if (bCurrentUserOnly && !IsCurrentLogonUserProcess(entry.th32ProcessID)) continue;
-        *pdwProcessId = entry.th32ProcessID;
-        return S_OK;
-    } while (Process32NextW(snapshot.get(), &entry));
-    return E_FAIL;
+    DWORD error = 0;
+    const Walk walk = WalkProcesses(
+        [&](const PROCESSENTRY32W& entry) {
+            wchar_t image[MAX_PATH];
+            ImagePathOf(entry.th32ProcessID, moduleFileName, image);
+            return wanted.CompareNoCase(image) == 0 &&
+                   (!bCurrentUserOnly || IsCurrentLogonUserProcess(entry.th32ProcessID));
+        },
+        *pdwProcessId, error);
+    return TracedResult(walk, error,
+                        "CTavoCallProcess::VlrTavoFindProcessByExePath: CreateToolhelp32Snapshot FAILED!\n",
+                        "CTavoCallProcess::VlrTavoFindProcessByExePath: Process32First FAILED!\n");
 }
 
 HRESULT CTavoCallProcess::VlrTavoFindProcessEx(LPCWSTR lpszProcessName, DWORD* pdwProcessId) {
@@ -160,9 +159,9 @@ HRESULT CTavoCallProcess::VlrTavoFindProcessEx(LPCWSTR lpszProcessName, DWORD* p
         OutputDebugStringW(L"CTavoCallProcess::VlrTavoFindProcessEx: LoadSystemLibrary failed!\n");
         return E_FAIL;
     }
-    const auto enumProcesses = Resolve<PfnEnumProcesses>(psapi.get(), "EnumProcesses");
-    const auto baseName = Resolve<PfnGetModuleBaseNameW>(psapi.get(), "GetModuleBaseNameW");
-    const auto enumModules = Resolve<PfnEnumProcessModules>(psapi.get(), "EnumProcessModules");
+    const auto enumProcesses = ProcAddress<PfnEnumProcesses>(psapi.get(), "EnumProcesses");
+    const auto baseName = ProcAddress<PfnGetModuleBaseNameW>(psapi.get(), "GetModuleBaseNameW");
+    const auto enumModules = ProcAddress<PfnEnumProcessModules>(psapi.get(), "EnumProcessModules");
     if (!enumProcesses || !baseName || !enumModules) return E_FAIL;
 
     DWORD ids[kMaxProcessIds] = {};

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include <utility>
+
 #include "registry/registry.h"
 #include "session/call_process.h"
 #include "session/process_detail.h"
@@ -78,26 +80,57 @@ void WaitAndClose(PROCESS_INFORMATION& info, DWORD waitType, LPDWORD exitCode) {
     CTavoCallProcess::VlrTavoWaitForObjectExit(process.get(), waitType, exitCode);
 }
 
-}  // namespace
+// A child to start as the user of a token.
+struct UserStart {
+    HANDLE token;
+    HANDLE stdOutput;
+    const wchar_t* fullPath;
+    const wchar_t* folder;  // the child's current folder
+    const wchar_t* commandLine;
+    CommandLineRule rule;
+    bool userEnvironment;
+    // When set, a failed CreateProcessAsUserW writes this debug message and CreateProcessWithTokenW
+    // (with the user's profile) makes a second attempt.
+    const wchar_t* retryNotice;
+};
 
-BOOL CreateProcessAsActiveUser(HANDLE token, HANDLE hStdOutput, const wchar_t* fullPath,
-                               const wchar_t* folder, const wchar_t* commandLine, DWORD waitType,
-                               LPDWORD exitCode, BOOL setEnvironment) {
+// Starts the child by its short path, without handle inheritance. The user's environment block is
+// released once the child was created: the new process holds its own copy. `error` receives the error of
+// the last attempt on failure.
+BOOL StartAsUser(const UserStart& start, PROCESS_INFORMATION& info, DWORD& error) {
     wchar_t application[MAX_PATH];
-    ShortPathOrSelf(application, fullPath);
+    ShortPathOrSelf(application, start.fullPath);
     wchar_t command[MAX_PATH];
-    FillCommandLine(command, commandLine, CommandLineRule::kSpaceWhenNoSpace);
+    FillCommandLine(command, start.commandLine, start.rule);
     LaunchEnvironment environment;
-    if (setEnvironment) MakeEnvironment(token, environment);
+    if (start.userEnvironment) MakeEnvironment(start.token, environment);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    startup.hStdOutput = hStdOutput;
+    startup.hStdOutput = start.stdOutput;
+    BOOL created =
+        CreateProcessAsUserW(start.token, application, command, nullptr, nullptr, FALSE, environment.flags,
+                             environment.block.get(), start.folder, &startup, &info);
+    if (!created && start.retryNotice) {
+        OutputDebugStringW(start.retryNotice);
+        created = CreateProcessWithTokenRuntime(start.token, LOGON_WITH_PROFILE, application, command,
+                                                environment.flags, environment.block.get(), start.folder,
+                                                &startup, &info);
+    }
+    error = created ? ERROR_SUCCESS : GetLastError();
+    return created;
+}
+
+}  // namespace
+
+BOOL CreateProcessAsActiveUser(ScopedToken token, HANDLE hStdOutput, const wchar_t* fullPath,
+                               const wchar_t* folder, const wchar_t* commandLine, DWORD waitType,
+                               LPDWORD exitCode, BOOL setEnvironment) {
     PROCESS_INFORMATION info = {};
-    const BOOL created =
-        CreateProcessAsUserW(token, application, command, nullptr, nullptr, FALSE, environment.flags,
-                             environment.block.get(), folder, &startup, &info);
-    const DWORD error = GetLastError();
-    environment.block.reset();  // the child holds its own copy
+    DWORD error = 0;
+    const BOOL created = StartAsUser({token.get(), hStdOutput, fullPath, folder, commandLine,
+                                      CommandLineRule::kSpaceWhenNoSpace, setEnvironment != FALSE, nullptr},
+                                     info, error);
+    token.reset();  // closed right after the call
     if (!created) {
         TraceLevel4(
             TracePair(nullptr, "CTavoCallProcess::VlrTavoCreateProcessAsUser: CreateProcessAsUser FAILED")
@@ -112,27 +145,15 @@ BOOL CreateProcessAsActiveUser(HANDLE token, HANDLE hStdOutput, const wchar_t* f
     return TRUE;
 }
 
-BOOL LaunchExeAsUser(HANDLE token, const wchar_t* fullPath, const wchar_t* folder, const wchar_t* commandLine,
-                     DWORD waitType, LPDWORD exitCode) {
-    wchar_t application[MAX_PATH];
-    ShortPathOrSelf(application, fullPath);
-    wchar_t command[MAX_PATH];
-    FillCommandLine(command, commandLine, CommandLineRule::kSpaceWhenNoSpace);
-    LaunchEnvironment environment;
-    MakeEnvironment(token, environment);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
+BOOL LaunchExeAsUser(ScopedToken token, const wchar_t* fullPath, const wchar_t* folder,
+                     const wchar_t* commandLine, DWORD waitType, LPDWORD exitCode) {
     PROCESS_INFORMATION info = {};
-    BOOL created = CreateProcessAsUserW(token, application, command, nullptr, nullptr, FALSE,
-                                        environment.flags, environment.block.get(), folder, &startup, &info);
-    if (!created) {
-        OutputDebugStringW(L"CTavoCallProcess::LaunchExe: CreateProcessAsUser FAILED\n");
-        created =
-            CreateProcessWithTokenRuntime(token, LOGON_WITH_PROFILE, application, command, environment.flags,
-                                          environment.block.get(), folder, &startup, &info);
-    }
-    const DWORD error = GetLastError();
-    environment.block.reset();  // the child holds its own copy
+    DWORD error = 0;
+    const BOOL created =
+        StartAsUser({token.get(), nullptr, fullPath, folder, commandLine, CommandLineRule::kSpaceWhenNoSpace,
+                     true, L"CTavoCallProcess::LaunchExe: CreateProcessAsUser FAILED\n"},
+                    info, error);
+    token.reset();  // closed after the attempts
     if (!created) {
         TraceLevel4(TracePair(nullptr, "CTavoCallProcess::LaunchExe: CreateProcessWithTokenW FAILED").get(),
                     TracePair("dwError", error).get());
@@ -240,7 +261,7 @@ BOOL CTavoCallProcess::VlrTavoCreateProcessAsUser(HANDLE hStdOutput, LPCWSTR lps
             L"CTavoCallProcess::VlrTavoCreateProcessAsUser: can not get active user's token!\n");
         return FALSE;
     }
-    return CreateProcessAsActiveUser(token.get(), hStdOutput, fullPath, lpszExePath, lpszCommandLine,
+    return CreateProcessAsActiveUser(std::move(token), hStdOutput, fullPath, lpszExePath, lpszCommandLine,
                                      dwWaitObjectExitType, lpdwExitCode, bSetEnvironment);
 }
 
@@ -271,22 +292,11 @@ BOOL CTavoCallProcess::VlrTavoCreateProcessAsUser(HANDLE hToken, HANDLE hStdOutp
             TracePair("szExeName", static_cast<const wchar_t*>(fullPath)).get());
         return FALSE;
     }
-    wchar_t application[MAX_PATH];
-    ShortPathOrSelf(application, fullPath);
-    wchar_t command[MAX_PATH];
-    FillCommandLine(command, lpszCommandLine, CommandLineRule::kSpaceUnlessLeading);
-    LaunchEnvironment environment;
-    if (bSetEnvironment) MakeEnvironment(hToken, environment);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.hStdOutput = hStdOutput;
     PROCESS_INFORMATION info = {};
-    const BOOL created =
-        CreateProcessAsUserW(hToken, application, command, nullptr, nullptr, FALSE, environment.flags,
-                             environment.block.get(), lpszExePath, &startup, &info);
-    const DWORD error = GetLastError();
-    environment.block.reset();  // the child holds its own copy
-    if (!created) {
+    DWORD error = 0;
+    if (!StartAsUser({hToken, hStdOutput, fullPath, lpszExePath, lpszCommandLine,
+                      CommandLineRule::kSpaceUnlessLeading, bSetEnvironment != FALSE, nullptr},
+                     info, error)) {
         TraceLevel4(
             TracePair(nullptr, "CTavoCallProcess::VlrTavoCreateProcessAsUser: CreateProcessAsUser failed")
                 .get(),
@@ -334,6 +344,6 @@ BOOL CTavoCallProcess::LaunchExe(LPCWSTR lpszExePath, LPCWSTR lpszProcessName, L
         OutputDebugStringW(L"CTavoCallProcess::LaunchExe: can not get active user's token!\n");
         return FALSE;
     }
-    return LaunchExeAsUser(token.get(), fullPath, lpszExePath, lpszCommandLine, dwWaitObjectExitType,
+    return LaunchExeAsUser(std::move(token), fullPath, lpszExePath, lpszCommandLine, dwWaitObjectExitType,
                            lpdwExitCode);
 }

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include "support/scoped.h"
+
 namespace tavo::process {
 
 // How a launch fills its command-line buffer.
@@ -26,13 +28,14 @@ void CombinePath(wchar_t (&buffer)[MAX_PATH], const wchar_t* folder, const wchar
 // The short (8.3) form of an existing path; the path itself when the system gives no short form.
 void ShortPathOrSelf(wchar_t (&buffer)[MAX_PATH], const wchar_t* path);
 
-// The steps of VlrTavoCreateProcessAsUser (active user) and LaunchExe after their token was obtained: the
-// token stays the caller's. Diagnostics as the public operations write them after the token look-up.
-BOOL CreateProcessAsActiveUser(HANDLE token, HANDLE hStdOutput, const wchar_t* fullPath,
+// The steps of VlrTavoCreateProcessAsUser (active user) and LaunchExe after their token was obtained; each
+// closes the token once the child was created (or could not be). Diagnostics as the public operations
+// write them after the token look-up.
+BOOL CreateProcessAsActiveUser(ScopedToken token, HANDLE hStdOutput, const wchar_t* fullPath,
                                const wchar_t* folder, const wchar_t* commandLine, DWORD waitType,
                                LPDWORD exitCode, BOOL setEnvironment);
-BOOL LaunchExeAsUser(HANDLE token, const wchar_t* fullPath, const wchar_t* folder, const wchar_t* commandLine,
-                     DWORD waitType, LPDWORD exitCode);
+BOOL LaunchExeAsUser(ScopedToken token, const wchar_t* fullPath, const wchar_t* folder,
+                     const wchar_t* commandLine, DWORD waitType, LPDWORD exitCode);
 
 // CreateProcessWithTokenW of advapi32.dll, resolved at run time (absent before Vista): FALSE with
 // ERROR_PROC_NOT_FOUND when missing.

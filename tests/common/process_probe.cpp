@@ -15,6 +15,11 @@
 
 namespace {
 
+// A new primary token of this process's user, for the steps that follow a token look-up.
+tavo::ScopedToken OwnToken() {
+    return tavo::ScopedToken(CTavoCallProcess::VlrTavoOpenProcessToken(GetCurrentProcess()));
+}
+
 int Failures(const std::wstring& folder) {
     const std::wstring notExe = folder + L"\\notexe.exe";
     DWORD code = 0;
@@ -42,6 +47,9 @@ int Failures(const std::wstring& folder) {
                                    nullptr, folder.c_str(), L"tavo-absent.exe", L"/a", 0, nullptr, FALSE));
     printf("user-notoken=%d\n", CTavoCallProcess::VlrTavoCreateProcessAsUser(
                                     nullptr, folder.c_str(), L"notexe.exe", L"/a", 0, nullptr, FALSE));
+    printf("user-notexe=%d\n",
+           tavo::process::CreateProcessAsActiveUser(OwnToken(), nullptr, notExe.c_str(), folder.c_str(),
+                                                    L"/a", 0, nullptr, TRUE));
 
     // With a given token.
     tavo::ScopedToken token(CTavoCallProcess::VlrTavoOpenProcessToken(GetCurrentProcess()));
@@ -62,7 +70,7 @@ int Failures(const std::wstring& folder) {
     printf("launch-notoken=%d\n",
            CTavoCallProcess::LaunchExe(folder.c_str(), L"notexe.exe", L"/a", 0, nullptr));
     printf("launch-notexe=%d\n",
-           tavo::process::LaunchExeAsUser(token.get(), notExe.c_str(), folder.c_str(), L"/a", 0, nullptr));
+           tavo::process::LaunchExeAsUser(OwnToken(), notExe.c_str(), folder.c_str(), L"/a", 0, nullptr));
 
     // Through the shell.
     printf("shell-null=%d\n",
@@ -75,6 +83,8 @@ int Failures(const std::wstring& folder) {
 
     // Searches and termination.
     DWORD pid = 0;
+    printf("findfull-null=0x%08lX\n", CTavoCallProcess::VlrTavoFindProcess(nullptr, &pid, TRUE));
+    printf("findfull-empty=0x%08lX\n", CTavoCallProcess::VlrTavoFindProcess(L"", &pid, TRUE));
     printf("find-null=0x%08lX\n", CTavoCallProcess::VlrTavoFindProcess(nullptr, &pid));
     printf("find-empty=0x%08lX\n", CTavoCallProcess::VlrTavoFindProcess(L"", &pid));
     printf("findex-null=0x%08lX\n", CTavoCallProcess::VlrTavoFindProcessEx(nullptr, &pid));
@@ -107,12 +117,12 @@ int Launches(const std::wstring& folder) {
 
     code = 0;
     result =
-        tavo::process::CreateProcessAsActiveUser(token.get(), nullptr, (folder + L"\\tavoUpdate.exe").c_str(),
+        tavo::process::CreateProcessAsActiveUser(OwnToken(), nullptr, (folder + L"\\tavoUpdate.exe").c_str(),
                                                  folder.c_str(), L"/RegServer", 1, &code, TRUE);
     printf("active=%d,%lu\n", result, code);
 
     code = 0;
-    result = tavo::process::LaunchExeAsUser(token.get(), (folder + L"\\tavopluginhost.exe").c_str(),
+    result = tavo::process::LaunchExeAsUser(OwnToken(), (folder + L"\\tavopluginhost.exe").c_str(),
                                             folder.c_str(), L"-Embedding", 1, &code);
     printf("launch=%d,%lu\n", result, code);
 

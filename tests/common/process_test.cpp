@@ -7,13 +7,14 @@
 
 #include <windows.h>
 #include <psapi.h>
+#include <shlwapi.h>
 #include <tlhelp32.h>
 
 #include <map>
 #include <string>
 #include <vector>
 
-#include "debug_capture.h"
+#include "probe_runner.h"
 #include "session/call_process.h"
 #include "session/process_detail.h"
 #include "support/scoped.h"
@@ -166,6 +167,21 @@ class NamedEvent {
     ScopedHandle m_event;
 };
 
+// Makes a folder the current folder for its lifetime.
+class CurrentFolder {
+  public:
+    explicit CurrentFolder(const std::wstring& folder) {
+        GetCurrentDirectoryW(MAX_PATH, m_previous);
+        EXPECT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+    }
+    ~CurrentFolder() { SetCurrentDirectoryW(m_previous); }
+    CurrentFolder(const CurrentFolder&) = delete;
+    CurrentFolder& operator=(const CurrentFolder&) = delete;
+
+  private:
+    wchar_t m_previous[MAX_PATH] = {};
+};
+
 // Starts a fixture copy directly (not through the code under test) and waits until it is ready.
 DWORD StartDirect(const std::wstring& exe, const NamedEvent& ready) {
     std::wstring commandLine = L"\"" + exe + L"\"";
@@ -245,16 +261,15 @@ TEST(SystemLibrary, OnlyByFullPathFromTheSystemFolder) {
     TempFolder folder(L"tavo-lib");
     ASSERT_TRUE(CopyFileW(BinPath(L"fixtures\\vlrtrace\\both\\vlrtrace.dll").c_str(),
                           (folder / L"tavo-local.dll").c_str(), FALSE));
-    wchar_t previous[MAX_PATH] = {};
-    GetCurrentDirectoryW(MAX_PATH, previous);
-    ASSERT_TRUE(SetCurrentDirectoryW(folder.path().c_str()));
-    EXPECT_EQ(CTavoCallProcess::LoadSystemLibrary(L"tavo-local.dll"), nullptr);
-    EXPECT_EQ(CTavoCallProcess::LoadSystemLibrary((folder / L"tavo-local.dll").c_str()), nullptr);
-    EXPECT_EQ(CTavoCallProcess::LoadSystemLibrary(L"..\\tavo-local.dll"), nullptr);
-    HMODULE local = LoadLibraryW(L"tavo-local.dll");  // the search order would have found it
-    EXPECT_NE(local, nullptr);
-    if (local) FreeLibrary(local);
-    SetCurrentDirectoryW(previous);
+    {
+        CurrentFolder here(folder.path());
+        EXPECT_EQ(CTavoCallProcess::LoadSystemLibrary(L"tavo-local.dll"), nullptr);
+        EXPECT_EQ(CTavoCallProcess::LoadSystemLibrary((folder / L"tavo-local.dll").c_str()), nullptr);
+        EXPECT_EQ(CTavoCallProcess::LoadSystemLibrary(L"..\\tavo-local.dll"), nullptr);
+        HMODULE local = LoadLibraryW(L"tavo-local.dll");  // the search order would have found it
+        EXPECT_NE(local, nullptr);
+        if (local) FreeLibrary(local);
+    }
 
     EXPECT_EQ(CTavoCallProcess::LoadSystemLibrary(nullptr), nullptr);
     EXPECT_EQ(CTavoCallProcess::LoadSystemLibrary(L""), nullptr);
@@ -416,6 +431,64 @@ TEST(ProcessSearch, FindAndTerminate) {
     EXPECT_FALSE(CTavoCallProcess::VlrKillProcessByID(0x7FFFFFF0));
 }
 
+// The short (8.3) form of the given name: a process listed under the short name of an existing file is
+// found by that file's long name, while the name leads to the file.
+TEST(ProcessSearch, ShortFormOfAnExistingFile) {
+    SuiteFolder named, listed;
+    const std::wstring longName = L"tavoLongProgramName.exe";
+    ASSERT_TRUE(tavo::test::WriteTextFile(named / longName, "not run\r\n"));
+    wchar_t shortPath[MAX_PATH] = {};
+    const DWORD length = GetShortPathNameW((named / longName).c_str(), shortPath, MAX_PATH);
+    ASSERT_TRUE(length > 0 && length < MAX_PATH);
+    const std::wstring shortName = PathFindFileNameW(shortPath);
+    printf("short form of %ls: %ls\n", longName.c_str(), shortName.c_str());
+    ASSERT_NE(Lower(shortName), Lower(longName));
+    NamedEvent ready(L"tavo-proc-ready-short");
+    const DWORD pid = StartDirect(listed.Add(shortName, ready.Setting("ready_event")), ready);
+    ASSERT_NE(pid, 0u);
+    ASSERT_EQ(PidsOf(shortName.c_str()), std::vector<DWORD>{pid});  // listed under the short name
+
+    DWORD found = 0;
+    EXPECT_EQ(CTavoCallProcess::VlrTavoFindProcess(longName.c_str(), &found, FALSE),
+              E_FAIL);  // leads nowhere
+    {
+        CurrentFolder here(named.path());
+        EXPECT_EQ(CTavoCallProcess::VlrTavoFindProcess(L"TAVOLONGPROGRAMNAME.EXE", &found, TRUE), S_OK);
+        EXPECT_EQ(found, pid);
+        found = 0;
+        EXPECT_EQ(CTavoCallProcess::VlrTavoFindProcess(longName.c_str(), &found), E_FAIL);  // plain form: no
+        EXPECT_EQ(found, 0u);                                                               // short names
+    }
+    EXPECT_TRUE(CTavoCallProcess::VlrKillProcessByID(pid));
+    EXPECT_TRUE(WaitGone(pid));
+}
+
+// The fixture's window, for the stopping of the updater: a hidden top-level window of the class asked for,
+// closed by the message asked for, which ends the program with its exit code.
+TEST(SuiteProcessFixture, WindowClosesOnItsMessage) {
+    SuiteFolder folder;
+    NamedEvent ready(L"tavo-proc-ready-window");
+    const DWORD pid = StartDirect(folder.Add(L"tavoUpdate.exe", ready.Setting("ready_event") +
+                                                                    "window_class=TavoProcTestUpdater\r\n"
+                                                                    "close_message=0x467\r\nexit_code=4\r\n"),
+                                  ready);
+    ASSERT_NE(pid, 0u);
+    ScopedHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid));
+    ASSERT_TRUE(process);
+    const HWND window = FindWindowW(L"TavoProcTestUpdater", L"TavoProcTestUpdater");
+    ASSERT_NE(window, nullptr);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    EXPECT_EQ(owner, pid);
+    EXPECT_EQ(GetAncestor(window, GA_PARENT), GetDesktopWindow());
+    EXPECT_FALSE(IsWindowVisible(window));
+    ASSERT_TRUE(PostMessageW(window, 0x467, 0, 0));
+    ASSERT_EQ(WaitForSingleObject(process.get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(process.get(), &code));
+    EXPECT_EQ(code, 4u);
+}
+
 // Launches. The fixture records the command line it received and its current folder.
 
 TEST(Launches, NoWaitReturnsAtOnceWithTheChildRunning) {
@@ -435,21 +508,9 @@ TEST(Launches, NoWaitReturnsAtOnceWithTheChildRunning) {
     const DWORD pid = strtoul(record["pid"].c_str(), nullptr, 10);
     ASSERT_NE(pid, 0u);
 
-    // The child was started by its short (8.3) path: the search by name finds it by its long name, and by
-    // the short form when the name leads to the file.
-    ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry))
-        if (entry.th32ProcessID == pid) printf("listed as \"%ls\"\n", entry.szExeFile);
-    snapshot.reset();
+    // Started by its short (8.3) path, it is still listed, and found, by its long name.
     DWORD found = 0;
-    wchar_t previous[MAX_PATH] = {};
-    GetCurrentDirectoryW(MAX_PATH, previous);
-    SetCurrentDirectoryW(folder.path().c_str());
     EXPECT_EQ(CTavoCallProcess::VlrTavoFindProcess(L"TAVOPLUGINHOST.EXE", &found, FALSE), S_OK);
-    SetCurrentDirectoryW(previous);
     EXPECT_EQ(found, pid);
     EXPECT_TRUE(IsRunning(pid));
 
@@ -592,34 +653,8 @@ TEST(Launches, ThroughTheShell) {
 
 namespace {
 
-struct ProbeRun {
-    std::string output;
-    std::vector<std::string> lines;
-    DWORD exitCode = 0;
-};
-
 ProbeRun RunProcessProbe(const std::wstring& scenario, const std::wstring& folder) {
-    tavo::capture::Options options;
-    options.commandLine = L"\"" + BinPath(L"process_probe.exe") + L"\" " + scenario + L" \"" + folder + L"\"";
-    const tavo::capture::Result result = tavo::capture::Run(options);
-    EXPECT_TRUE(result.started);
-    ProbeRun run;
-    run.exitCode = result.exitCode;
-    run.output = tavo::test::Unix(result.output);
-    for (const std::string& text : result.TextsOf(result.pid)) {
-        if (text.rfind("QXRvt51827 ", 0) == 0) continue;  // the trace facility's binding lines
-        run.lines.push_back(text);
-    }
-    return run;
-}
-
-// A trace line as it arrives without a trace library.
-std::vector<std::string> Traced(const std::string& line) { return {"Trace lib invalid\n", line}; }
-
-std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
-    std::vector<std::string> all;
-    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
+    return RunProbeProgram(L"process_probe.exe", scenario + L" \"" + folder + L"\"");
 }
 
 std::string Value(const std::string& output, const std::string& key) {
@@ -627,15 +662,6 @@ std::string Value(const std::string& output, const std::string& key) {
     if (at == std::string::npos) return "";
     const size_t start = at + key.size() + 1;
     return output.substr(start, output.find('\n', start) - start);
-}
-
-void ExpectLines(const std::vector<std::string>& actual, const std::vector<std::string>& expected) {
-    EXPECT_EQ(actual.size(), expected.size());
-    for (size_t i = 0; i < actual.size() || i < expected.size(); ++i) {
-        const std::string a = i < actual.size() ? actual[i] : "(none)";
-        const std::string e = i < expected.size() ? expected[i] : "(none)";
-        EXPECT_EQ(a, e) << "line " << i;
-    }
 }
 
 }  // namespace
@@ -660,6 +686,7 @@ TEST(ProcessMessages, FailurePaths) {
                                                      "user-null=0",
                                                      "user-absent=0",
                                                      "user-notoken=0",
+                                                     "user-notexe=0",
                                                      "token-null=0",
                                                      "token-absent=0",
                                                      "token-notexe=0",
@@ -671,6 +698,8 @@ TEST(ProcessMessages, FailurePaths) {
                                                      "shell-absent=0",
                                                      "shellex-null=0",
                                                      "shellex-absent=0",
+                                                     "findfull-null=0x80070057",
+                                                     "findfull-empty=0x80004005",
                                                      "find-null=0x80070057",
                                                      "find-empty=0x80004005",
                                                      "findex-null=0x80004005",
@@ -683,7 +712,157 @@ TEST(ProcessMessages, FailurePaths) {
                                                      "env-destroy-null=0"};
     for (const std::string& line : expectedOutput)
         EXPECT_NE(run.output.find(line + "\n"), std::string::npos) << line;
-    for (size_t i = 0; i < run.lines.size(); ++i) printf("[%zu] %s", i, run.lines[i].c_str());
+    ExpectLines(
+        run.lines,
+        Join(
+            {Traced(" CTavoCallProcess::VlrTavoWaitForObjectExit(HANDLE hProcess, DWORD dwWaitExitType),\n"),
+             Traced(" CTavoCallProcess::VlrTavoWaitForObjectExit: hProcess is NULL!\n,\n"),
+             Traced(" CTavoCallProcess::VlrTavoWaitForObjectExit(HANDLE hProcess, DWORD dwWaitExitType),\n"),
+             Traced(" CTavoCallProcess::VlrTavoWaitForObjectExit: hProcess is INVALID_HANDLE_VALUE!\n,\n"),
+             Traced("--> CCallProcEx::VlrWaitForObjExit(HANDLE hProcess, DWORD dwWaitExitType, LPDWORD "
+                    "lpdwExitCode) \n"),
+             Traced(" CCallProcEx::VlrWaitForObjExit: hProcess is NULL!\n,\n"),
+             Traced("<-- CCallProcEx::VlrWaitForObjExit(HANDLE hProcess, DWORD dwWaitExitType, LPDWORD "
+                    "lpdwExitCode) \n"),
+             Traced("--> CCallProcEx::VlrWaitForObjExit(HANDLE hProcess, DWORD dwWaitExitType, LPDWORD "
+                    "lpdwExitCode) \n"),
+             Traced(" CCallProcEx::VlrWaitForObjExit: hProcess is INVALID_HANDLE_VALUE!\n,\n"),
+             Traced("<-- CCallProcEx::VlrWaitForObjExit(HANDLE hProcess, DWORD dwWaitExitType, LPDWORD "
+                    "lpdwExitCode) \n"),
+             Traced(" CTavoCallProcess::VlrTavoWaitForObjectExit(HANDLE hProcess, DWORD dwWaitExitType),\n"),
+             Traced(" CTavoCallProcess::VlrTavoWaitForObjectExit: GetExitCodeProcess FAILED,,dwError=6,\n"),
+             Traced("--> CCallProcEx::VlrWaitForObjExit(HANDLE hProcess, DWORD dwWaitExitType, LPDWORD "
+                    "lpdwExitCode) \n"),
+             Traced(" CCallProcEx::VlrWaitForObjExit: GetExitCodeProcess FAILED, Error=6,\n"),
+             Traced("<-- CCallProcEx::VlrWaitForObjExit(HANDLE hProcess, DWORD dwWaitExitType, LPDWORD "
+                    "lpdwExitCode) \n"),
+             Traced(" CTavoCallProcess::VlrTavoCreateProcess:,lpszExePath=,lpszProcessName=x.exe,lpszCommand="
+                    ",dwWaitObjectExitType=0,\n"),
+             {"CTavoCallProcess::VlrTavoCreateProcess: input para is NULL!\n"},
+             Traced(" CTavoCallProcess::VlrTavoCreateProcess:,lpszExePath=" + f +
+                    ",lpszProcessName=tavo-absent.exe,lpszCommand=/RegServer,dwWaitObjectExitType=0,\n"),
+             {"CTavoCallProcess::VlrTavoCreateProcess: Launching spec process ad user to start at spec "
+              "directory.\n"},
+             {f + "\\tavo-absent.exe"},
+             Traced(" CTavoCallProcess::VlrTavoCreateProcess: can not find the file!\n,\n"),
+             Traced(" CTavoCallProcess::VlrTavoCreateProcess:,lpszExePath=" + f +
+                    ",lpszProcessName=notexe.exe,lpszCommand=/a,dwWaitObjectExitType=0,\n"),
+             {"CTavoCallProcess::VlrTavoCreateProcess: Launching spec process ad user to start at spec "
+              "directory.\n"},
+             {f + "\\notexe.exe"},
+             Traced(" CTavoCallProcess::VlrTavoCreateProcess: CreateProcess FAILED,,dwError=193,\n"),
+             Traced(" CTavoCallProcess::VlrTavoCreateProcessAsUser:,lpszExePath=" + f +
+                    ",lpszProcessName=,lpszCommandLine=,dwWaitObjectExitType=0,bSetEnvironment=0,\n"),
+             {"CTavoCallProcess::VlrTavoCreateProcessAsUser: input para is NULL!\n"},
+             Traced(" CTavoCallProcess::VlrTavoCreateProcessAsUser:,lpszExePath=" + f +
+                    ",lpszProcessName=tavo-absent.exe,lpszCommandLine=/"
+                    "a,dwWaitObjectExitType=0,bSetEnvironment=0,\n"),
+             {"CTavoCallProcess::VlrTavoCreateProcessAsUser: Launching spec process ad user to start at spec "
+              "directory.\n"},
+             {f + "\\tavo-absent.exe"},
+             {"/a"},
+             Traced(
+                 " CTavoCallProcess::VlrTavoCreateProcessAsUser: can not find the file!,hFind=0xFFFFFFFF,\n"),
+             {"CTavoCallProcess::VlrTavoCreateProcessAsUser: can not find the file!"},
+             Traced(" CTavoCallProcess::VlrTavoCreateProcessAsUser:,lpszExePath=" + f +
+                    ",lpszProcessName=notexe.exe,lpszCommandLine=/"
+                    "a,dwWaitObjectExitType=0,bSetEnvironment=0,\n"),
+             {"CTavoCallProcess::VlrTavoCreateProcessAsUser: Launching spec process ad user to start at spec "
+              "directory.\n"},
+             {f + "\\notexe.exe"},
+             {"/a"},
+             Traced(" CTavoCallProcess::VlrTavoCreateProcessAsUser: can not get active user's token!\n,\n"),
+             {"CTavoCallProcess::VlrTavoCreateProcessAsUser: can not get active user's token!\n"},
+             {"CTavoCallProcess::VlrTavoCreateEnvironmentBlock: CreateEnvironmentBlock SUCCESS.\n"},
+             {"CTavoCallProcess::VlrTavoDestroyEnvironmentBlock: DestroyEnvironmentBlock SUCCESS.\n"},
+             Traced(
+                 " CTavoCallProcess::VlrTavoCreateProcessAsUser: CreateProcessAsUser FAILED,dwError=193,\n"),
+             {"CTavoCallProcess::VlrTavoCreateProcessAsUser: CreateProcessAsUser FAILED\n"},
+             Traced(" CTavoCallProcess::VlrTavoCreateProcessAsUser:,hToken=0x00000000,lpszExePath=" + f +
+                    ",lpszProcessName=x.exe,lpszCommandLine=/a,dwWaitObjectExitType=0,bSetEnvironment=0,\n"),
+             Traced(" CTavoCallProcess::VlrTavoCreateProcessAsUser: input para is nullptr,\n"),
+             Traced(" CTavoCallProcess::VlrTavoCreateProcessAsUser:,hToken=" + token + ",lpszExePath=" + f +
+                    ",lpszProcessName=tavo-absent.exe,lpszCommandLine=/"
+                    "a,dwWaitObjectExitType=0,bSetEnvironment=0,\n"),
+             {"CTavoCallProcess::VlrTavoCreateProcessAsUser: Launching spec process ad user to start at spec "
+              "directory"},
+             {f + "\\tavo-absent.exe"},
+             Traced(" CTavoCallProcess::VlrTavoCreateProcessAsUser: can not find the file,szExeName=" + f +
+                    "\\tavo-absent.exe,\n"),
+             Traced(" CTavoCallProcess::VlrTavoCreateProcessAsUser:,hToken=" + token + ",lpszExePath=" + f +
+                    ",lpszProcessName=notexe.exe,lpszCommandLine=/"
+                    "a,dwWaitObjectExitType=0,bSetEnvironment=0,\n"),
+             {"CTavoCallProcess::VlrTavoCreateProcessAsUser: Launching spec process ad user to start at spec "
+              "directory"},
+             {f + "\\notexe.exe"},
+             Traced(
+                 " CTavoCallProcess::VlrTavoCreateProcessAsUser: CreateProcessAsUser failed,dwError=193,\n"),
+             Traced(" CTavoCallProcess::LaunchExe:,lpszExePath=" + f +
+                    ",lpszProcessName=x.exe,lpszCommandLine=,dwWaitObjectExitType=0,\n"),
+             {"CTavoCallProcess::LaunchExe: input para is NULL!\n"},
+             Traced(" CTavoCallProcess::LaunchExe:,lpszExePath=" + f +
+                    ",lpszProcessName=tavo-absent.exe,lpszCommandLine=/a,dwWaitObjectExitType=0,\n"),
+             {"CTavoCallProcess::LaunchExe: Launching spec process ad user to start at spec directory.\n"},
+             {f + "\\tavo-absent.exe"},
+             {"/a"},
+             Traced(" CTavoCallProcess::LaunchExe: can not find the file!,hFind=0xFFFFFFFF,\n"),
+             {"CTavoCallProcess::LaunchExe: can not find the file!"},
+             Traced(" CTavoCallProcess::LaunchExe:,lpszExePath=" + f +
+                    ",lpszProcessName=notexe.exe,lpszCommandLine=/a,dwWaitObjectExitType=0,\n"),
+             {"CTavoCallProcess::LaunchExe: Launching spec process ad user to start at spec directory.\n"},
+             {f + "\\notexe.exe"},
+             {"/a"},
+             Traced(" CTavoCallProcess::GetCurrentLogonUserToken2(HANDLE &hHandle),\n"),
+             Traced(" CTavoCallProcess::LaunchExe: can not get active user's token!\n,\n"),
+             {"CTavoCallProcess::LaunchExe: can not get active user's token!\n"},
+             {"CTavoCallProcess::VlrTavoCreateEnvironmentBlock: CreateEnvironmentBlock SUCCESS.\n"},
+             {"CTavoCallProcess::LaunchExe: CreateProcessAsUser FAILED\n"},
+             {"CTavoCallProcess::VlrTavoDestroyEnvironmentBlock: DestroyEnvironmentBlock SUCCESS.\n"},
+             Traced(" CTavoCallProcess::LaunchExe: CreateProcessWithTokenW FAILED,dwError=193,\n"),
+             {"CTavoCallProcess::LaunchExe: CreateProcessWithTokenW FAILED\n"},
+             Traced(" CTavoCallProcess::VlrTavoShellExecuteEx:,lpszFilePath=" + f +
+                    ",lpszExeFileName=,lpszCommandLine=,dwWaitObjectExitType=0,bNeedUpgradePrivilege=0,"
+                    "lpdwExitCode=0x00000000,\n"),
+             {"CTavoCallProcess::VlrTavoShellExecuteEx: input para is NULL!\n"},
+             Traced(" CTavoCallProcess::VlrTavoShellExecuteEx:,lpszFilePath=" + f +
+                    ",lpszExeFileName=tavo-absent.exe,lpszCommandLine=/"
+                    "RegServer,dwWaitObjectExitType=0,bNeedUpgradePrivilege=0,lpdwExitCode=0x00000000,\n"),
+             {"\nLaunching spec process to start at spec directory.\n"},
+             {"/RegServer"},
+             Traced(" CTavoCallProcess::VlrTavoShellExecuteEx,hFind=0xFFFFFFFF,\n"),
+             {"CTavoCallProcess::VlrTavoShellExecuteEx: can not find the file!\n"},
+             Traced("--> CCallProcEx::VlrShellEx(LPCTSTR lpszFileFullPath, LPCTSTR lpszCmdLine, BOOL "
+                    "bRunAsAdmin) \n"),
+             Traced(" CCallProcEx::VlrShellEx: input para is NULL!\n,\n"),
+             Traced("<-- CCallProcEx::VlrShellEx(LPCTSTR lpszFileFullPath, LPCTSTR lpszCmdLine, BOOL "
+                    "bRunAsAdmin) \n"),
+             Traced("--> CCallProcEx::VlrShellEx(LPCTSTR lpszFileFullPath, LPCTSTR lpszCmdLine, BOOL "
+                    "bRunAsAdmin) \n"),
+             Traced(" CCallProcEx::VlrShellEx: Launching spec process to start at spec directory.\n,\n"),
+             Traced(" /RegServer,\n"),
+             Traced(" CCallProcEx::VlrShellEx: can not find the file!\n,\n"),
+             Traced("<-- CCallProcEx::VlrShellEx(LPCTSTR lpszFileFullPath, LPCTSTR lpszCmdLine, BOOL "
+                    "bRunAsAdmin) \n"),
+             Traced(" CTavoCallProcess::VlrTavoFindProcess,lpszProcessName=,\n"),
+             {"CTavoCallProcess::VlrTavoFindProcess: input para is NULL!\n"},
+             Traced(" CTavoCallProcess::VlrTavoFindProcess,lpszProcessName=,\n"),
+             {"CTavoCallProcess::VlrTavoFindProcess: process name is empty!\n"},
+             {"CTavoCallProcess::VlrTavoFindProcess: input para is NULL!\n"},
+             {"CTavoCallProcess::VlrTavoFindProcess: process name is empty!\n"},
+             {"CTavoCallProcess::VlrTavoFindProcessEx: Input lpszProcessName is NULL!\n"},
+             Traced(" CTavoCallProcess::VlrTavoFindProcessByExePath,lpszProcessExePath=,\n"),
+             Traced(" CTavoCallProcess::VlrTavoFindProcessByExePath,lpszProcessExePath=,\n"),
+             {"CTavoCallProcess::VlrTavoKillProcess(LPCTSTR lpszProcessName)"},
+             {"CTavoCallProcess::VlrTavoKillProcess: VlrTavoFindProcess FAILED!\n"},
+             Traced("--> CTavoCallProcess::VlrTavoKillProcess(LPCTSTR lpszProcessName) \n"),
+             Traced(" CTavoCallProcess::VlrTavoFindProcess,lpszProcessName=tavo-absent.exe,\n"),
+             {"CTavoCallProcess::VlrTavoKillProcess: VlrTavoFindProcess FAILED!\n"},
+             Traced("<-- CTavoCallProcess::VlrTavoKillProcess(LPCTSTR lpszProcessName) \n"),
+             Traced("--> CTavoCallProcess::VlrKillProcessByID dwProcessId=2147483632,\n"),
+             {"CTavoCallProcess::VlrTavoKillProcess: OpenProcess FAILED!\n"},
+             Traced("<-- CTavoCallProcess::VlrKillProcessByID \n"),
+             {"CTavoCallProcess::VlrTavoCreateEnvironmentBlock: input hToken is NULL!\n"},
+             {"CTavoCallProcess::VlrTavoDestroyEnvironmentBlock: input hToken is NULL!\n"}}));
 }
 
 TEST(ProcessMessages, SuccessfulLaunches) {
