@@ -2,6 +2,8 @@
 // that a test can record those lines from outside (tavo::capture) and compare the results printed here.
 //   process_probe failures <folder>   every failure path; <folder> holds "notexe.exe", a file that is no
 //                                     program, and nothing named "tavo-absent.exe"
+//   process_probe shell-failures <folder>
+//                                     the shell launches of "notexe.exe" in <folder>
 //   process_probe launches <folder>   one successful launch of each kind; <folder> holds copies of the
 //                                     suite-process fixture that exit at once with their own codes
 #include <windows.h>
@@ -102,6 +104,16 @@ int Failures(const std::wstring& folder) {
     return 0;
 }
 
+// The shell launches of a file that is no program: the shell reports the failure in an error message box
+// (no SEE_MASK_FLAG_NO_UI), which the test closes from outside, and returns no process.
+int ShellFailures(const std::wstring& folder) {
+    printf("shell-notexe=%d\n",
+           CTavoCallProcess::VlrTavoShellExecuteEx(folder.c_str(), L"notexe.exe", L"/a", 1, TRUE, nullptr));
+    printf("shellex-notexe=%d\n",
+           CCallProcEx::VlrShellEx((folder + L"\\notexe.exe").c_str(), L"/b", 1, FALSE, nullptr));
+    return 0;
+}
+
 int Launches(const std::wstring& folder) {
     DWORD code = 0;
     BOOL result = CTavoCallProcess::VlrTavoCreateProcess(nullptr, folder.c_str(), L"tavoInst.exe",
@@ -146,5 +158,6 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring scenario = argv[1];
     if (scenario == L"failures") return Failures(argv[2]);
     if (scenario == L"launches") return Launches(argv[2]);
+    if (scenario == L"shell-failures") return ShellFailures(argv[2]);
     return 3;
 }

@@ -3,6 +3,10 @@
 // test; every process a test starts is ended by it (and the test program runs in a job that ends what is
 // left when it exits). Wine lists no active session, so the active-user and console-user launches find no
 // token there: their steps after the token look-up are driven with the caller's own token.
+// What Wine does here: every process runs under the one user, so the current-user filter is seen passing
+// only (its exact account comparison is checked in session_test); CreateProcessWithTokenW starts the
+// program as the caller and fails as CreateProcessW does (193 for a file that is no program); "runas" runs
+// the program like "open"; a failed shell launch shows an error message box and leaves error code 0.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -863,6 +867,108 @@ TEST(ProcessMessages, FailurePaths) {
              Traced("<-- CTavoCallProcess::VlrKillProcessByID \n"),
              {"CTavoCallProcess::VlrTavoCreateEnvironmentBlock: input hToken is NULL!\n"},
              {"CTavoCallProcess::VlrTavoDestroyEnvironmentBlock: input hToken is NULL!\n"}}));
+}
+
+namespace {
+
+// Closes, from a thread of its own, the message boxes that processes of one image name show (the shell's
+// error reports), and keeps their texts.
+class MessageBoxCloser {
+  public:
+    explicit MessageBoxCloser(const wchar_t* imageName)
+        : m_imageName(Lower(imageName)), m_stop(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        m_thread.reset(CreateThread(nullptr, 0, &MessageBoxCloser::Main, this, 0, nullptr));
+    }
+    ~MessageBoxCloser() { Stop(); }
+    MessageBoxCloser(const MessageBoxCloser&) = delete;
+    MessageBoxCloser& operator=(const MessageBoxCloser&) = delete;
+
+    // Stops closing boxes; the texts of those closed.
+    std::vector<std::wstring> Finish() {
+        Stop();
+        return m_texts;
+    }
+
+  private:
+    void Stop() {
+        if (!m_thread) return;
+        SetEvent(m_stop.get());
+        WaitForSingleObject(m_thread.get(), INFINITE);
+        m_thread.reset();
+    }
+    static DWORD WINAPI Main(void* self) {
+        auto* closer = static_cast<MessageBoxCloser*>(self);
+        while (WaitForSingleObject(closer->m_stop.get(), 100) == WAIT_TIMEOUT)
+            EnumWindows(&MessageBoxCloser::Visit, reinterpret_cast<LPARAM>(closer));
+        return 0;
+    }
+    static BOOL CALLBACK Visit(HWND window, LPARAM self) {
+        auto* closer = reinterpret_cast<MessageBoxCloser*>(self);
+        wchar_t className[64] = {};
+        GetClassNameW(window, className, 64);
+        if (wcscmp(className, L"#32770") != 0 || !IsWindowVisible(window)) return TRUE;  // shown: text set
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        const std::wstring image = Lower(ImagePath(pid));
+        if (image.size() < closer->m_imageName.size() + 1 ||
+            image.compare(image.size() - closer->m_imageName.size() - 1, std::wstring::npos,
+                          L"\\" + closer->m_imageName) != 0)
+            return TRUE;
+        for (HWND seen : closer->m_closed)
+            if (seen == window) return TRUE;
+        wchar_t text[512] = {};
+        GetDlgItemTextW(window, 0xFFFF, text, 512);  // the message box's text control
+        closer->m_closed.push_back(window);
+        closer->m_texts.push_back(text);
+        PostMessageW(window, WM_COMMAND, IDOK, 0);
+        return TRUE;
+    }
+
+    std::wstring m_imageName;
+    ScopedHandle m_stop;
+    ScopedHandle m_thread;
+    std::vector<HWND> m_closed;
+    std::vector<std::wstring> m_texts;
+};
+
+}  // namespace
+
+// The shell launches of a file that is no program: the shell shows its error (the launches do not ask it
+// to stay silent) and gives no process.
+TEST(ProcessMessages, ShellLaunchFailures) {
+    SuiteFolder folder;
+    ASSERT_TRUE(tavo::test::WriteTextFile(folder / L"notexe.exe", "no program\r\n"));
+    ProbeRun run;
+    std::vector<std::wstring> boxes;
+    {
+        MessageBoxCloser closer(L"process_probe.exe");
+        run = RunProcessProbe(L"shell-failures", folder.path());
+        boxes = closer.Finish();
+    }
+    for (const std::wstring& text : boxes) printf("message box: %ls\n", text.c_str());
+    EXPECT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.output, "shell-notexe=0\nshellex-notexe=0\n");
+    const std::string f = Narrow(folder.path());
+    // Wine leaves no error code behind its message box: dwError is 0.
+    ExpectLines(
+        run.lines,
+        Join({
+            Traced(" CTavoCallProcess::VlrTavoShellExecuteEx:,lpszFilePath=" + f +
+                   ",lpszExeFileName=notexe.exe,lpszCommandLine=/a,dwWaitObjectExitType=1,"
+                   "bNeedUpgradePrivilege=1,lpdwExitCode=0x00000000,\n"),
+            {"\nLaunching spec process to start at spec directory.\n"},
+            {"/a"},
+            Traced(
+                " CTavoCallProcess::VlrTavoShellExecuteEx: Launching process FAILED!,bResult=0,dwError=0,\n"),
+            Traced("--> CCallProcEx::VlrShellEx(LPCTSTR lpszFileFullPath, LPCTSTR lpszCmdLine, BOOL "
+                   "bRunAsAdmin) \n"),
+            Traced(" CCallProcEx::VlrShellEx: Launching spec process to start at spec directory.\n,\n"),
+            Traced(" /b,\n"),
+            Traced(" CCallProcEx::VlrShellEx: Launching process FAILED!\n,\n"),
+            Traced("<-- CCallProcEx::VlrShellEx(LPCTSTR lpszFileFullPath, LPCTSTR lpszCmdLine, BOOL "
+                   "bRunAsAdmin) \n"),
+        }));
 }
 
 TEST(ProcessMessages, SuccessfulLaunches) {
