@@ -69,7 +69,8 @@ class CTavoCallProcess {
     static HRESULT VlrTavoFindProcessByExePath(LPCWSTR lpszProcessExePath, DWORD* pdwProcessId,
                                                BOOL bCurrentUserOnly);
     // By the base name of the first module (psapi, at most the first 1024 process ids): S_OK on a match,
-    // else E_FAIL (also for a null name or a null out-pointer).
+    // else E_FAIL (also for a null name or a null out-pointer). An empty name matches nothing, not even a
+    // process whose modules cannot be listed.
     static HRESULT VlrTavoFindProcessEx(LPCWSTR lpszProcessName, DWORD* pdwProcessId);
     // Full path of the process's first module; empty when it cannot be read.
     static CStringEx GetProcessModulePath(DWORD dwProcessId);
@@ -87,7 +88,8 @@ class CTavoCallProcess {
     // the file name in it. The command line goes into a MAX_PATH buffer and is cut to fit. After the start
     // the launch waits as `dwWaitObjectExitType` says (kWaitExitBlock, kWaitExitPumpMessages, anything
     // else: no wait); `lpdwExitCode` (may be null) then receives the child's exit code (STILL_ACTIVE while
-    // it runs). A user environment block made for a launch is released once the child was created.
+    // it runs). A user environment block made for a launch is released as soon as the child was created
+    // (or could not be): the new process holds its own copy, and keeping the block would leak one per launch.
 
     // With the caller's token; a command line without any space gets one in front ("/RegServer" is passed
     // as " /RegServer").
