@@ -627,9 +627,9 @@ TEST(Launches, GivenTokenPutsOneSpaceInFront) {
 TEST(Launches, ThroughTheShell) {
     SuiteFolder folder;
     NamedEvent ready(L"tavo-proc-ready-shell");
-    folder.Add(L"tavoVlrONI.exe", "exit_after=0\r\nexit_code=5\r\n");
+    folder.Add(L"tavoVlrONI.exe", "exit_after=300\r\nexit_code=5\r\n");
     const std::wstring helper = folder.Add(L"tavoHelper.exe", ready.Setting("ready_event"));
-    // Elevated (Wine's user always is: "runas" just runs it), waiting.
+    // Elevated (Wine's user always is: "runas" just runs it), waiting until the child ends by itself.
     DWORD code = 0;
     ASSERT_TRUE(CTavoCallProcess::VlrTavoShellExecuteEx(folder.path().c_str(), L"tavoVlrONI.exe", L"-p q", 1,
                                                         TRUE, &code));
