@@ -1,12 +1,18 @@
+// The process toolkit and the interactive user.
+//
+// Processes: finding them by executable name, by image path or by module base name; starting programs
+// (plainly, as the interactive user or with a given token, through the shell, optionally elevated);
+// waiting for them; terminating them; user environment blocks; loading system DLLs by full path.
 // The interactive user: the active terminal-services session and its user's token, the console session's
 // user token, the account and SID behind a process or a token, and the name of the current session's user.
 //
-// All operations are static members of the data-less class CTavoCallProcess (the process operations of the
-// library are members of the same class). Text is wide. No operation throws: failures give FALSE, a null
-// handle or an empty string, with the trace lines and debug messages written where they fail.
+// All operations are static members of the data-less classes CTavoCallProcess and CCallProcEx. Text is
+// wide; path buffers hold MAX_PATH characters with the terminator. No operation throws: failures give
+// FALSE, E_FAIL/E_INVALIDARG, a null handle or an empty string, with the trace lines and debug messages
+// written where they fail.
 //
-// Functions of wtsapi32.dll and psapi.dll are resolved at run time from the 32-bit system folder
-// (LoadSystemLibraryEx), so that neither program imports those DLLs.
+// Functions of wtsapi32.dll, psapi.dll and userenv.dll are resolved at run time from the system folder, so
+// that neither program imports those DLLs.
 #pragma once
 
 #include <windows.h>
@@ -50,11 +56,97 @@ class CTavoCallProcess {
     // The process runs under exactly the same account name as the calling thread.
     static BOOL IsCurrentLogonUserProcess(DWORD dwProcessId);
 
-    // Process search (used by GetProcessUserName by name): S_OK and the id of the first process whose
-    // executable name equals `lpszProcessName` (or its short form) case-insensitively and, with
-    // `bCurrentUserOnly`, that runs under the caller's account; E_FAIL when none or on error; E_INVALIDARG
-    // for a null name or a null out-pointer.
+    // Finding processes. Each search takes the first match in the order the system lists processes.
+
+    // S_OK and the id of the first process whose executable name equals `lpszProcessName` (or the short
+    // form of it, when the name leads to an existing file) case-insensitively and, with
+    // `bCurrentUserOnly`, that runs under the caller's account; E_FAIL when none or on error (also for an
+    // empty name); E_INVALIDARG for a null name or a null out-pointer.
     static HRESULT VlrTavoFindProcess(LPCWSTR lpszProcessName, DWORD* pdwProcessId, BOOL bCurrentUserOnly);
+    // The same without the short form and the account test; every diagnostic is a debug message.
+    static HRESULT VlrTavoFindProcess(LPCWSTR lpszProcessName, DWORD* pdwProcessId);
+    // By full image path (case-insensitive); E_INVALIDARG for a null or empty path or a null out-pointer.
+    static HRESULT VlrTavoFindProcessByExePath(LPCWSTR lpszProcessExePath, DWORD* pdwProcessId,
+                                               BOOL bCurrentUserOnly);
+    // By the base name of the first module (psapi, at most the first 1024 process ids): S_OK on a match,
+    // else E_FAIL (also for a null name or a null out-pointer). An empty name matches nothing, not even a
+    // process whose modules cannot be listed.
+    static HRESULT VlrTavoFindProcessEx(LPCWSTR lpszProcessName, DWORD* pdwProcessId);
+    // Full path of the process's first module; empty when it cannot be read.
+    static CStringEx GetProcessModulePath(DWORD dwProcessId);
+
+    // Terminating processes (exit code 0). Only the first process of the name is considered.
+
+    static BOOL VlrTavoKillProcess(LPCWSTR lpszProcessName);
+    static BOOL VlrTavoKillProcess(LPCWSTR lpszProcessName, BOOL bCurrentUserOnly);
+    // Terminates the first process of the name only when `strModulePath` is empty or is an exact substring
+    // of that process's module path.
+    static BOOL VlrTavoKillProcess(LPCWSTR lpszProcessName, CStringEx strModulePath, BOOL bCurrentUserOnly);
+    static BOOL VlrKillProcessByID(DWORD dwProcessId);
+
+    // Starting and waiting. `lpszExePath` is the folder (and the child's current folder), `lpszProcessName`
+    // the file name in it. The command line goes into a MAX_PATH buffer and is cut to fit. After the start
+    // the launch waits as `dwWaitObjectExitType` says (kWaitExitBlock, kWaitExitPumpMessages, anything
+    // else: no wait); `lpdwExitCode` (may be null) then receives the child's exit code (STILL_ACTIVE while
+    // it runs). A user environment block made for a launch is released as soon as the child was created
+    // (or could not be): the new process holds its own copy, and keeping the block would leak one per launch.
+
+    // With the caller's token; a command line without any space gets one in front ("/RegServer" is passed
+    // as " /RegServer").
+    static BOOL VlrTavoCreateProcess(HANDLE hStdOutput, LPCWSTR lpszExePath, LPCWSTR lpszProcessName,
+                                     LPCWSTR lpszCommand, DWORD dwWaitObjectExitType, LPDWORD lpdwExitCode);
+    // As the active session's user, with that user's environment when `bSetEnvironment`; space rule as
+    // VlrTavoCreateProcess.
+    static BOOL VlrTavoCreateProcessAsUser(HANDLE hStdOutput, LPCWSTR lpszExePath, LPCWSTR lpszProcessName,
+                                           LPCWSTR lpszCommandLine, DWORD dwWaitObjectExitType,
+                                           LPDWORD lpdwExitCode, BOOL bSetEnvironment);
+    // With the caller's token `hToken` (stays the caller's). The command line is passed with one space in
+    // front unless it already starts with a space.
+    static BOOL VlrTavoCreateProcessAsUser(HANDLE hToken, HANDLE hStdOutput, LPCWSTR lpszExePath,
+                                           LPCWSTR lpszProcessName, LPCWSTR lpszCommandLine,
+                                           DWORD dwWaitObjectExitType, LPDWORD lpdwExitCode,
+                                           BOOL bSetEnvironment);
+    // As the console user (GetCurrentLogonUserToken2) with that user's environment; CreateProcessAsUserW,
+    // then CreateProcessWithTokenW when that fails. Space rule as VlrTavoCreateProcess.
+    static BOOL LaunchExe(LPCWSTR lpszExePath, LPCWSTR lpszProcessName, LPCWSTR lpszCommandLine,
+                          DWORD dwWaitObjectExitType, LPDWORD lpdwExitCode);
+    // Through the shell ("runas" when `bNeedUpgradePrivilege` on Vista or later, else "open"); the command
+    // line is passed as the parameters unchanged. FALSE when the shell gave no process handle.
+    static BOOL VlrTavoShellExecuteEx(LPCWSTR lpszFilePath, LPCWSTR lpszExeFileName, LPCWSTR lpszCommandLine,
+                                      DWORD dwWaitObjectExitType, BOOL bNeedUpgradePrivilege,
+                                      LPDWORD lpdwExitCode);
+    // FALSE only for a null or INVALID_HANDLE_VALUE handle. A WM_QUIT taken during a message-pumping wait
+    // ends the wait at once and is posted again with exit code -1.
+    static BOOL VlrTavoWaitForObjectExit(HANDLE hProcess, DWORD dwWaitExitType, LPDWORD lpdwExitCode);
+
+    // Environment blocks of a user (userenv, loaded from the system folder for each call).
+
+    // `*pdwCreationFlags` becomes NORMAL_PRIORITY_CLASS, with CREATE_UNICODE_ENVIRONMENT added when a block
+    // was made into `*ppEnvironment` (release it with VlrTavoDestroyEnvironmentBlock). TRUE also when the
+    // block could not be made (the pointer is then left as it was); FALSE for a null token or out-pointer
+    // or when userenv.dll does not load.
+    static BOOL VlrTavoCreateEnvironmentBlock(HANDLE hToken, DWORD* pdwCreationFlags, LPVOID* ppEnvironment);
+    static BOOL VlrTavoDestroyEnvironmentBlock(LPVOID pEnvironment);
+
+    // Loads a DLL by its full path in the system folder (never through the DLL search order); null when
+    // the name is null or empty, the path does not fit MAX_PATH or loading fails. The caller frees it.
+    static HMODULE LoadSystemLibrary(LPCWSTR lpszDllName);
+};
+
+// The wait-exit types of the launch operations.
+constexpr DWORD kWaitExitNone = 0;          // return at once (any value other than the two below)
+constexpr DWORD kWaitExitBlock = 1;         // wait without limit, no message pumping
+constexpr DWORD kWaitExitPumpMessages = 2;  // wait without limit, dispatching the thread's messages
+
+// The shell launch and the wait with scope traces and level-2 lines.
+class CCallProcEx {
+  public:
+    // `lpszFileFullPath` is the program; its folder becomes the current folder. Environment strings in
+    // the path are expanded by the shell. FALSE when the shell gave no process handle.
+    static BOOL VlrShellEx(LPCWSTR lpszFileFullPath, LPCWSTR lpszCmdLine, DWORD dwWaitExitType,
+                           BOOL bRunAsAdmin, LPDWORD lpdwExitCode);
+    // As CTavoCallProcess::VlrTavoWaitForObjectExit.
+    static BOOL VlrWaitForObjExit(HANDLE hProcess, DWORD dwWaitExitType, LPDWORD lpdwExitCode);
 };
 
 // The user name of the caller's session, cached for the process once known (an empty cache is asked again

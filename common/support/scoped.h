@@ -85,6 +85,14 @@ struct ServiceHandleTraits {
     static void Close(SC_HANDLE h) { CloseServiceHandle(h); }
 };
 
+// A user environment block made by CreateEnvironmentBlock; Close releases it through
+// CTavoCallProcess::VlrTavoDestroyEnvironmentBlock (defined with the environment-block operations).
+struct EnvironmentBlockTraits {
+    static LPVOID Empty() { return nullptr; }
+    static bool IsValid(LPVOID p) { return p != nullptr; }
+    static void Close(LPVOID p);
+};
+
 using ScopedHandle = UniqueResource<HANDLE, HandleTraits>;
 // Access tokens are kernel handles closed with CloseHandle.
 using ScopedToken = ScopedHandle;
@@ -96,6 +104,7 @@ using ScopedGlobalMemory = UniqueResource<HGLOBAL, GlobalMemoryTraits>;
 using ScopedProcessHeapMemory = UniqueResource<void*, ProcessHeapTraits>;
 // A Service Control Manager or service handle.
 using ScopedServiceHandle = UniqueResource<SC_HANDLE, ServiceHandleTraits>;
+using ScopedEnvironmentBlock = UniqueResource<LPVOID, EnvironmentBlockTraits>;
 
 struct BstrTraits {
     static BSTR Empty() { return nullptr; }

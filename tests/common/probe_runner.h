@@ -1,13 +1,17 @@
-// Runs common_debug_probe.exe (built beside the test programs) with one case and records its output and
-// the debug messages it writes.
+// Runs the probe programs built beside the test programs (common_debug_probe.exe, session_probe.exe,
+// process_probe.exe) with one case and records their output and the debug messages they write.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "debug_capture.h"
+#include "test_support.h"
 
 struct ProbeResult {
     bool started = false;
@@ -39,4 +43,47 @@ inline std::string Lines(const std::string& output) {
     for (char c : output)
         if (c != '\r') text.push_back(c);
     return text;
+}
+
+// A probe run: its printed output (plain line feeds) and its own debug lines, without the trace facility's
+// binding lines.
+struct ProbeRun {
+    std::string output;
+    std::vector<std::string> lines;
+    DWORD exitCode = 0;
+};
+
+// Runs `program` (a file of the bin folder) with `arguments`.
+inline ProbeRun RunProbeProgram(const wchar_t* program, const std::wstring& arguments) {
+    tavo::capture::Options options;
+    options.commandLine = L"\"" + tavo::test::BinPath(program) + L"\" " + arguments;
+    const tavo::capture::Result result = tavo::capture::Run(options);
+    EXPECT_TRUE(result.started);
+    ProbeRun run;
+    run.exitCode = result.exitCode;
+    run.output = tavo::test::Unix(result.output);
+    for (const std::string& text : result.TextsOf(result.pid)) {
+        if (text.rfind("QXRvt51827 ", 0) == 0) continue;
+        run.lines.push_back(text);
+    }
+    return run;
+}
+
+// A trace line as it arrives without a trace library.
+inline std::vector<std::string> Traced(const std::string& line) { return {"Trace lib invalid\n", line}; }
+
+inline std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// Compares line by line, so that a failure names the first lines that differ.
+inline void ExpectLines(const std::vector<std::string>& actual, const std::vector<std::string>& expected) {
+    EXPECT_EQ(actual.size(), expected.size());
+    for (size_t i = 0; i < actual.size() || i < expected.size(); ++i) {
+        const std::string a = i < actual.size() ? actual[i] : "(none)";
+        const std::string e = i < expected.size() ? expected[i] : "(none)";
+        EXPECT_EQ(a, e) << "line " << i;
+    }
 }

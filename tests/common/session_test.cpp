@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "debug_capture.h"
+#include "probe_runner.h"
 #include "registry/registry.h"
 #include "session/call_process.h"
 #include "session/session_detail.h"
@@ -148,40 +149,10 @@ class Child {
     DWORD m_pid = 0;
 };
 
-// session_probe run with one case: its printed output and its own debug lines, with the trace facility's
-// binding lines left out.
-struct ProbeRun {
-    std::string output;
-    std::vector<std::string> lines;
-    DWORD exitCode = 0;
-};
-
-ProbeRun RunSessionProbe(const wchar_t* scenario) {
-    tavo::capture::Options options;
-    options.commandLine = L"\"" + BinPath(L"session_probe.exe") + L"\" " + scenario;
-    const tavo::capture::Result result = tavo::capture::Run(options);
-    EXPECT_TRUE(result.started);
-    ProbeRun run;
-    run.exitCode = result.exitCode;
-    run.output = tavo::test::Unix(result.output);
-    for (const std::string& text : result.TextsOf(result.pid)) {
-        if (text.rfind("QXRvt51827 ", 0) == 0) continue;
-        run.lines.push_back(text);
-    }
-    return run;
-}
+ProbeRun RunSessionProbe(const wchar_t* scenario) { return RunProbeProgram(L"session_probe.exe", scenario); }
 
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
-}
-
-// A trace line as it arrives without a trace library.
-std::vector<std::string> Traced(const std::string& line) { return {"Trace lib invalid\n", line}; }
-
-std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
-    std::vector<std::string> all;
-    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
 }
 
 }  // namespace
