@@ -1,0 +1,181 @@
+// The event proxy in process: firing (arguments in dispatch order, a null text as a null string, every
+// sink in turn, failures ignored), the liveness ping and its dropping of dead sinks, and the connection
+// point's bookkeeping, against sinks of this test.
+#include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "com/event_proxy.h"
+#include "event_sink.h"
+#include "sinks/manager_sinks.h"
+#include "tavoservice.h"
+
+using tavo::test::EventSink;
+
+namespace {
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) text += line + "\n";
+    return text;
+}
+
+// The container the proxy belongs to: counts the references the proxy passes on.
+class Container : public IConnectionPointContainer {
+  public:
+    STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
+    STDMETHODIMP FindConnectionPoint(REFIID, IConnectionPoint**) override { return E_NOTIMPL; }
+    LONG refs = 1;
+};
+
+// A sink whose Invoke answers a fixed HRESULT or faults.
+class FailingSink : public EventSink {
+  public:
+    FailingSink(HRESULT answer, bool fault) : EventSink(DIID__IMeetingEvents), m_answer(answer), m_fault(fault) {}
+    STDMETHODIMP Invoke(DISPID dispid, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* parameters, VARIANT* result,
+                        EXCEPINFO* exception, UINT* error) override {
+        EventSink::Invoke(dispid, iid, lcid, flags, parameters, result, exception, error);
+        if (m_fault) RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
+        return m_answer;
+    }
+
+  private:
+    HRESULT m_answer;
+    bool m_fault;
+};
+
+struct ProxyTest : ::testing::Test {
+    Container container;
+    CTavoCriticalSection section;
+    CProxy_IMeetingEvents proxy{&container, section};
+
+    DWORD Advise(IUnknown* sink) {
+        DWORD cookie = 0;
+        EXPECT_EQ(S_OK, proxy.Advise(sink, &cookie));
+        return cookie;
+    }
+};
+
+TEST_F(ProxyTest, SinksFireTheirEventsToEveryConnectedSinkWithTheWireDispids) {
+    CTavoSink_Meeting meetingSink(&proxy);
+    meetingSink.OnGetMeetingData(L"nobody listens", 1);  // no sink: nothing happens
+
+    EventSink first(DIID__IMeetingEvents), second(DIID__IMeetingEvents);
+    Advise(&first);
+    Advise(&second);
+    meetingSink.OnGetMeetingData(L"data", 7);
+    meetingSink.OnMeetingChanged(nullptr);
+    meetingSink.OnError(L"", 0xFFFFFFFF);
+    const std::string expected = "32(bstr:\"data\",i4:7)\n96(bstr:null)\n16(bstr:\"\",i4:-1)\n";
+    EXPECT_EQ(expected, Joined(first.Events()));
+    EXPECT_EQ(expected, Joined(second.Events()));
+
+    CTavoSink_Setting settingSink(&proxy);
+    CTavoSink_Update updateSink(&proxy);
+    settingSink.OnSetClose(3);
+    settingSink.OnGetSetting(L"s", 4);
+    updateSink.OnUpdateComplete(5);
+    updateSink.OnGeneralCall(nullptr);
+    EXPECT_EQ(expected + "3(i4:3)\n2(bstr:\"s\",i4:4)\n512(i4:5)\n768(bstr:null)\n", Joined(first.Events()));
+
+    // A sink without a proxy does nothing.
+    CTavoSink_Meeting detached(nullptr);
+    detached.OnGeneralCall(L"lost");
+    EXPECT_EQ(7u, first.EventCount());
+}
+
+TEST_F(ProxyTest, AFailingOrFaultingSinkDoesNotStopTheOthers) {
+    FailingSink refusing(E_FAIL, false), faulting(S_OK, true);
+    EventSink last(DIID__IMeetingEvents);
+    Advise(&refusing);
+    Advise(&faulting);
+    Advise(&last);
+    proxy.FireText(0x70, L"x");
+    EXPECT_EQ("112(bstr:\"x\")\n", Joined(refusing.Events()));
+    EXPECT_EQ("112(bstr:\"x\")\n", Joined(faulting.Events()));
+    EXPECT_EQ("112(bstr:\"x\")\n", Joined(last.Events()));
+}
+
+TEST_F(ProxyTest, VerifyDropsSinksOfGoneClientsAndCountsTheOthers) {
+    FailingSink gone(static_cast<HRESULT>(0x800706BA), false), faulting(S_OK, true);
+    FailingSink unaware(DISP_E_MEMBERNOTFOUND, false), failing(E_FAIL, false);
+    EventSink live(DIID__IMeetingEvents);
+    Advise(&gone);
+    Advise(&faulting);
+    Advise(&unaware);
+    Advise(&failing);
+    const DWORD liveCookie = Advise(&live);
+    int dropped = -1;
+    EXPECT_EQ(3, proxy.Verify(&dropped));
+    EXPECT_EQ(2, dropped);
+    EXPECT_EQ("0()\n", Joined(gone.Events()));
+    EXPECT_EQ(1, gone.refs());  // the connection's reference was released
+    EXPECT_EQ(1, faulting.refs());
+    EXPECT_EQ(2, live.refs());
+    // A second round pings only what is left.
+    EXPECT_EQ(3, proxy.Verify(&dropped));
+    EXPECT_EQ(0, dropped);
+    EXPECT_EQ(1u, gone.EventCount());
+    EXPECT_EQ(S_OK, proxy.Unadvise(liveCookie));
+}
+
+TEST_F(ProxyTest, AdviseUnadviseAndTheSnapshotOfConnections) {
+    EventSink a(DIID__IMeetingEvents), b(DIID__IMeetingEvents), c(DIID__IMeetingEvents);
+    EventSink wrongKind(DIID__IUpdateEvents);
+    DWORD cookie = 99;
+    EXPECT_EQ(CONNECT_E_CANNOTCONNECT, proxy.Advise(&wrongKind, &cookie));
+    EXPECT_EQ(0u, cookie);
+    EXPECT_EQ(E_POINTER, proxy.Advise(nullptr, &cookie));
+    EXPECT_EQ(E_POINTER, proxy.Advise(&a, nullptr));
+
+    const DWORD ca = Advise(&a), cb = Advise(&b);
+    EXPECT_EQ(1u, ca);
+    EXPECT_EQ(2u, cb);
+    IEnumConnections* snapshot = nullptr;
+    ASSERT_EQ(S_OK, proxy.EnumConnections(&snapshot));
+    EXPECT_EQ(S_OK, proxy.Unadvise(ca));
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, proxy.Unadvise(ca));
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, proxy.Unadvise(0));
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, proxy.Unadvise(77));
+    EXPECT_EQ(2, a.refs());  // still held by the snapshot
+    // A freed slot is used again.
+    EXPECT_EQ(1u, Advise(&c));
+
+    CONNECTDATA data[3] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(S_FALSE, snapshot->Next(3, data, &fetched));
+    ASSERT_EQ(2u, fetched);
+    EXPECT_EQ(static_cast<IUnknown*>(&a), data[0].pUnk);
+    EXPECT_EQ(ca, data[0].dwCookie);
+    EXPECT_EQ(cb, data[1].dwCookie);
+    for (ULONG i = 0; i < fetched; ++i) data[i].pUnk->Release();
+    IEnumConnections* clone = nullptr;
+    ASSERT_EQ(S_OK, snapshot->Clone(&clone));
+    EXPECT_EQ(S_FALSE, clone->Skip(1));
+    EXPECT_EQ(S_OK, clone->Reset());
+    EXPECT_EQ(S_OK, clone->Skip(2));
+    clone->Release();
+    snapshot->Release();
+    EXPECT_EQ(1, a.refs());
+
+    IID events = {};
+    EXPECT_EQ(S_OK, proxy.GetConnectionInterface(&events));
+    EXPECT_TRUE(IsEqualIID(DIID__IMeetingEvents, events));
+    IConnectionPointContainer* owner = nullptr;
+    EXPECT_EQ(S_OK, proxy.GetConnectionPointContainer(&owner));
+    EXPECT_EQ(&container, owner);
+    owner->Release();
+    EXPECT_EQ(1, container.refs);
+    proxy.Unadvise(cb);
+    proxy.Unadvise(1);
+}
+
+}  // namespace
