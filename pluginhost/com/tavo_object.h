@@ -134,7 +134,12 @@ class CTavoObject : public ISupportErrorInfo,
         AddRef();  // the instance may go while its stubs are released
         int dropped = 0;
         const int live = m_proxy.Verify(&dropped);
-        if (live == 0 && dropped > 0) CoDisconnectObject(static_cast<IUnknown*>(static_cast<Dual*>(this)), 0);
+        if (live == 0 && dropped > 0) {
+            // The connection point is an object of its own for the platform, and the references its
+            // stubs hold are the instance's.
+            CoDisconnectObject(static_cast<IConnectionPoint*>(&m_proxy), 0);
+            CoDisconnectObject(static_cast<IUnknown*>(static_cast<Dual*>(this)), 0);
+        }
         Release();
         return live;
     }
