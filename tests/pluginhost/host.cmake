@@ -31,3 +31,7 @@ target_link_libraries(event_proxy_test PRIVATE tavo_host_core tavo_host_harness)
 tavo_add_gtest(host_clients_test ${CMAKE_CURRENT_LIST_DIR}/host_clients_test.cpp)
 target_link_libraries(host_clients_test PRIVATE tavo_host_harness tavo_host_core)
 add_dependencies(host_clients_test tavopluginhost tavo_host_fixtures)
+
+tavo_add_gtest(host_methods_test ${CMAKE_CURRENT_LIST_DIR}/host_methods_test.cpp)
+target_link_libraries(host_methods_test PRIVATE tavo_host_harness tavo_host_core psapi)
+add_dependencies(host_methods_test tavopluginhost tavo_host_fixtures)
