@@ -2,7 +2,8 @@
 # The main job, shown on a clean 64-bit Windows machine: a minimal installed suite (the product key with
 # its "Path", an install folder holding TavoRemover.exe and the trace library) is removed by running
 # "TavoRemover.exe /ManualUninstall" as the suite's uninstall entry does. Before that, the plug-in host
-# registers its COM server and type library and removes them again.
+# is registered, started by a plug-in's request, passes the request to the manager library and its
+# answer back as an event, ends by itself once idle, and is unregistered.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -35,21 +36,63 @@ show_state() {
         if wine reg query $key >/dev/null 2>&1; then echo "key present: $key"; else echo "key gone:    $key"; fi
     done
 }
-echo "== The plug-in host registers its COM server and type library, and removes them again"
-cp build/bin/tavopluginhost.exe "$install/"
+echo "== The plug-in host: registration, a plug-in's request and its event, the idle end"
+# The host beside a test build of the manager library, which records what reaches it and answers as
+# told; a script-driven plug-in (the test client) asks for a meeting and waits for the answer event.
+cp build/bin/tavopluginhost.exe build/bin/fixtures/manager/full/tavoMgr.dll "$install/"
+demo_win='C:\tavo-demo'
+demo="$prefix/drive_c/tavo-demo"
+mkdir -p "$demo"
+cp build/bin/fixtures/plugin_client/tavoplugin_client.exe "$demo/"
 host_class='HKCR\CLSID\{7E3D1B92-4C05-4A6E-8F17-B9D2C0A54E38}'
-for command in /RegServer /UnregServer; do
-    wine build/bin/winrun.exe --exit-code 'C:\host-exit-code.txt' -- "$install_win\\tavopluginhost.exe" $command
-    echo "tavopluginhost.exe $command: exit code $(head -1 "$prefix/drive_c/host-exit-code.txt" | tr -d '\r')"
-    if wine reg query "$host_class\\LocalServer32" /reg:32 2>/dev/null | tr -d '\r' | grep -i 'REG_SZ' | sed 's/^ *(Default) *REG_SZ */    Meeting class, LocalServer32: /'; then
-        wine reg query 'HKCR\TypeLib\{9F41C6D2-0E7B-4A35-B8C4-62D1E0F7A3B5}' /s /reg:32 2>/dev/null | tr -d '\r' |
-            grep -i 'win32' -A1 | grep REG_SZ |
-            sed 's/^ *(Default) *REG_SZ */    type library: /'
-    else
-        echo "    Meeting class: not registered"
-    fi
-done
-rm -f "$install/tavopluginhost.exe" "$prefix/drive_c/host-exit-code.txt"
+typelib='HKCR\TypeLib\{9F41C6D2-0E7B-4A35-B8C4-62D1E0F7A3B5}'
+wine build/bin/winrun.exe --exit-code "$demo_win\\exit-code.txt" -- "$install_win\\tavopluginhost.exe" /RegServer
+echo "tavopluginhost.exe /RegServer: exit code $(head -1 "$demo/exit-code.txt" | tr -d '\r')"
+wine reg query "$host_class\\LocalServer32" /reg:32 2>/dev/null | tr -d '\r' | grep REG_SZ |
+    sed 's/^ *(Default) *REG_SZ */    Meeting class, LocalServer32: /'
+wine reg query "$typelib\\1.0\\409\\win32" /reg:32 2>/dev/null | tr -d '\r' | grep REG_SZ |
+    sed 's/^ *(Default) *REG_SZ */    type library, locale 409: /'
+# Wine's universal marshaler looks for a type library under locale 0 only (Windows finds 409): an alias
+# on this demo machine, removed again below.
+wine reg add "$typelib\\1.0\\0\\win32" /ve /d "$install_win\\tavopluginhost.exe" /f /reg:32 >/dev/null 2>&1
+
+export TAVO_MGR_LOG="$demo_win\\manager.log" TAVO_MGR_CONTROL="$demo_win\\control.txt" \
+    TAVO_MGR_COMMANDS="$demo_win\\commands.txt"
+printf 'cookie StartOCMeeting 7\n' >"$demo/control.txt"
+cat >"$demo/plugin.txt" <<SCRIPT
+create Meeting progid
+advise
+call StartOCMeeting "<start subject=\\"demo\\"/>"
+touch $demo_win\\requested
+wait-file $demo_win\\answered 60000
+release all
+exit 0
+SCRIPT
+started=$(date +%s)
+wine build/bin/winrun.exe --wait-for tavopluginhost.exe --timeout 120000 \
+    -- "$demo_win\\tavoplugin_client.exe" "$demo_win\\plugin.txt" "$demo_win\\plugin-record.txt" &
+runner=$!
+for _ in $(seq 600); do [ -e "$demo/requested" ] && break; sleep 0.1; done
+# The manager answers later, through its meeting sink, with the cookie it handed out.
+printf 'meeting OnGetMeetingData "<meeting id=\\"42\\"/>" 7\nmark answered\n' >"$demo/commands.tmp"
+mv "$demo/commands.tmp" "$demo/commands.txt"
+for _ in $(seq 600); do grep -q 'mark answered' "$demo/manager.log" 2>/dev/null && break; sleep 0.1; done
+sleep 1
+: >"$demo/answered"
+wait $runner || true
+echo "plug-in's record:"
+tr -d '\r' <"$demo/plugin-record.txt" | sed 's/^/    /'
+echo "manager's record:"
+tr -d '\r' <"$demo/manager.log" | sed 's/^/    /'
+echo "the host ended by itself $(( $(date +%s) - started )) s after the plug-in started (idle for about 5 s)"
+
+wine build/bin/winrun.exe --exit-code "$demo_win\\exit-code.txt" -- "$install_win\\tavopluginhost.exe" /UnregServer
+echo "tavopluginhost.exe /UnregServer: exit code $(head -1 "$demo/exit-code.txt" | tr -d '\r')"
+wine reg delete "$typelib\\1.0\\0" /f /reg:32 >/dev/null 2>&1 || true
+if wine reg query "$host_class" /reg:32 >/dev/null 2>&1; then echo "    Meeting class: still registered"; else
+    echo "    Meeting class: not registered"; fi
+unset TAVO_MGR_LOG TAVO_MGR_CONTROL TAVO_MGR_COMMANDS
+rm -rf "$demo" "$install/tavopluginhost.exe" "$install/tavoMgr.dll"
 echo
 
 echo "== The installed suite"
