@@ -330,6 +330,44 @@ TEST_F(Methods, AManagerUnloadedAndLoadedAgainMidSessionGetsTheSinksAndVerifiers
     RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Unadvise(cookie);
 }
 
+TEST_F(Methods, TelemetryWithoutTheLibraryAnswersOkAndWritesNothing) {
+    ComPtr<IMeeting> meeting = server.Create<IMeeting>(CLSID_Meeting);
+    ASSERT_TRUE(meeting);
+    HWND window = WaitForHelpWindow(server.process().pid(), 10000);
+    ASSERT_NE(nullptr, window);
+    DWORD_PTR answer = 1;
+    ASSERT_TRUE(SendMessageTimeoutW(window, 1435, 0, 0, SMTO_ABORTIFHUNG, 30000, &answer));
+    ASSERT_EQ(0u, answer);  // the manager released and its library freed: the file can be moved away
+    const std::wstring library = server.install().folder() + L"\\tavoMgr.dll";
+    const std::wstring aside = library + L".aside";
+    ASSERT_TRUE(MoveFileW(library.c_str(), aside.c_str()));
+    const size_t before = files.ManagerLog().size();
+    {
+        ComPtr<ITelemetry> telemetry = server.Create<ITelemetry>(CLSID_Telemetry);
+        ASSERT_TRUE(telemetry);
+        ComPtr<IDispatch> dispatch;
+        ASSERT_HRESULT_SUCCEEDED(telemetry->QueryInterface(IID_IDispatch, dispatch.put_void()));
+        // GetID(out nId, name) by DISPID: the by-reference nId travels both ways.
+        int id = 5;
+        ScopedBstr name(SysAllocString(L"n"));
+        VARIANTARG arguments[2];
+        VariantInit(&arguments[0]);
+        arguments[0].vt = VT_BSTR;
+        arguments[0].bstrVal = name.get();
+        VariantInit(&arguments[1]);
+        arguments[1].vt = VT_BYREF | VT_INT;
+        arguments[1].pintVal = &id;
+        DISPPARAMS parameters = {arguments, nullptr, 2, 0};
+        EXPECT_EQ(S_OK, dispatch->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, nullptr,
+                                         nullptr, nullptr));
+        EXPECT_EQ(5, id);
+        EXPECT_EQ(S_OK, telemetry->SendMetrics(5, 1));
+        EXPECT_EQ(S_OK, telemetry->AddMetricLongValue(5, name.get(), 1));
+    }
+    EXPECT_TRUE(MoveFileW(aside.c_str(), library.c_str()));
+    EXPECT_EQ("", LogSince(files, before));
+}
+
 TEST_F(Methods, ManyStringAnswersArriveWholeAndTheHostDoesNotGrow) {
     // Answers of 300 000 characters: blocks that large come straight from the system, so a buffer or
     // copy the host failed to free shows in its memory counters.
