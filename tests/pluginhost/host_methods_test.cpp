@@ -347,16 +347,17 @@ TEST_F(Methods, TelemetryWithoutTheLibraryAnswersOkAndWritesNothing) {
         ASSERT_TRUE(telemetry);
         ComPtr<IDispatch> dispatch;
         ASSERT_HRESULT_SUCCEEDED(telemetry->QueryInterface(IID_IDispatch, dispatch.put_void()));
-        // GetID(out nId, name) by DISPID: the by-reference nId travels both ways.
-        int id = 5;
+        // GetID(out nId, name) by DISPID: the by-reference nId travels both ways. (As VT_I4: Wine's
+        // type-info Invoke answers DISP_E_TYPEMISMATCH for a by-reference VT_INT.)
+        LONG id = 5;
         ScopedBstr name(SysAllocString(L"n"));
         VARIANTARG arguments[2];
         VariantInit(&arguments[0]);
         arguments[0].vt = VT_BSTR;
         arguments[0].bstrVal = name.get();
         VariantInit(&arguments[1]);
-        arguments[1].vt = VT_BYREF | VT_INT;
-        arguments[1].pintVal = &id;
+        arguments[1].vt = VT_BYREF | VT_I4;
+        arguments[1].plVal = &id;
         DISPPARAMS parameters = {arguments, nullptr, 2, 0};
         EXPECT_EQ(S_OK, dispatch->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, nullptr,
                                          nullptr, nullptr));
