@@ -112,8 +112,12 @@ class CTavoObject : public ISupportErrorInfo,
         if (!object) return E_POINTER;
         *object = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        Derived* created = new (std::nothrow) Derived();
-        if (!created) return E_OUTOFMEMORY;
+        Derived* created = nullptr;
+        try {
+            created = new Derived();
+        } catch (...) {
+            return E_OUTOFMEMORY;  // nothing of a construction may escape into COM
+        }
         created->AddRef();
         const HRESULT hr = created->QueryInterface(iid, object);
         created->Release();

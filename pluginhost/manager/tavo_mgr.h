@@ -25,6 +25,10 @@
 #define TAVO_MGR_CALL __thiscall
 
 // Liveness check of one host object's connected plug-ins: the number of plug-in sinks that answered.
+// Verify may end the instance it belongs to: when every event sink of the instance turned out to belong
+// to a client that is gone, the instance is cut off from its clients and, if nothing else holds it,
+// destroyed, unregistering this verifier (operation 14) before Verify returns. A manager iterating its
+// verifiers must allow for that.
 struct ITavoObjVerify {
     virtual int TAVO_MGR_CALL Verify() = 0;  // 0
 };

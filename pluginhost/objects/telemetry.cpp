@@ -11,11 +11,15 @@ constexpr int kTelemetryInitArgument = 20;
 }  // namespace
 
 template <class Fn>
-Fn CTelemetry::Export(const char* name) {
+Fn CTelemetry::Export(const char* name) noexcept {
     if (!m_library) {
-        const std::wstring path = HostFolderFile(kTavoMgrFileName);
-        if (path.empty()) return nullptr;
-        m_library.reset(LoadLibraryW(path.c_str()));
+        try {
+            const std::wstring path = HostFolderFile(kTavoMgrFileName);
+            if (path.empty()) return nullptr;
+            m_library.reset(LoadLibraryW(path.c_str()));
+        } catch (...) {
+            return nullptr;  // out of memory while building the path: as if the library were missing
+        }
         if (!m_library) return nullptr;
     }
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(m_library.get(), name)));

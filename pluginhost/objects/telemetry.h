@@ -21,7 +21,7 @@ class CTelemetry final : public CTavoObject<ITelemetry, &IID_ITelemetry, CProxy_
     // The export of the library, loading the library first when it is not loaded; null when either is
     // missing (the next call tries again).
     template <class Fn>
-    Fn Export(const char* name);
+    Fn Export(const char* name) noexcept;
 
     tavo::ScopedLibrary m_library;
 };
