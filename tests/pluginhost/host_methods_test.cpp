@@ -174,6 +174,26 @@ TEST_F(Methods, MeetingForwardsEveryRequestAndCopiesTheAnswers) {
               LogSince(files, before));
 }
 
+TEST_F(Methods, ARequestsCookieComesBackWithTheManagersLaterAnswer) {
+    ASSERT_TRUE(files.Control("cookie StartOCMeeting 7\n"));
+    ComPtr<IMeeting> meeting = server.Create<IMeeting>(CLSID_Meeting);
+    ASSERT_TRUE(meeting);
+    EventSink sink(DIID__IMeetingEvents);
+    DWORD connection = 0;
+    ASSERT_HRESULT_SUCCEEDED(RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Advise(&sink, &connection));
+    ScopedBstr request(SysAllocString(L"<start/>"));
+    ULONG cookie = 0;
+    LONG lRet = -9;
+    ASSERT_EQ(S_OK, meeting->StartOCMeeting(request.get(), &cookie, &lRet));
+    EXPECT_EQ(0, lRet);
+    ASSERT_EQ(7u, cookie);
+    // Later the manager answers through the meeting sink with the cookie it handed out.
+    ASSERT_TRUE(files.CommandAndWait("meeting OnGetMeetingData \"<meeting/>\" " + std::to_string(cookie) + "\n"));
+    ASSERT_EQ(1u, sink.EventCount());
+    EXPECT_EQ("32(bstr:\"<meeting/>\",i4:7)", sink.Events()[0]);
+    RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Unadvise(connection);
+}
+
 TEST_F(Methods, SettingForwardsAndWritesFlagsAsOneOrZero) {
     ASSERT_TRUE(files.Control(
         "result OpenSettingDlg 1\ncookie OpenSettingDlg 201\nresult CloseSettingDlg 2\ncookie CloseSettingDlg 202\n"
