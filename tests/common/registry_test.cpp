@@ -6,11 +6,16 @@
 
 #include "registry/registry.h"
 #include "support/scoped.h"
+#include "test_support.h"
 
 namespace {
 
 constexpr DWORD k64 = KEY_WOW64_64KEY;
 constexpr DWORD k32 = KEY_WOW64_32KEY;
+
+// 64-bit Windows keeps a 64-bit and a 32-bit view of HKLM\SOFTWARE; 32-bit Windows has one view and
+// ignores the view flags.
+bool TwoViews() { return tavo::test::SixtyFourBitWindows(); }
 
 // Raw helpers that set up and inspect the machine without the code under test.
 void RawSet(HKEY root, const std::wstring& subkey, LPCWSTR name, DWORD type, const void* data, DWORD bytes,
@@ -107,12 +112,18 @@ class RegistryTest : public ::testing::Test {
     std::wstring m_key;
 };
 
-TEST(SystemFacts, SixtyFourBitWindows) {
-    EXPECT_TRUE(Is64BitWindows());
-    EXPECT_TRUE(Is64BitWindows());  // from the cache
+TEST(SystemFacts, WindowsBitnessAndWow64Folder) {
+    const bool sixtyFour = tavo::test::SixtyFourBitWindows();
+    EXPECT_EQ(Is64BitWindows() != FALSE, sixtyFour);
+    EXPECT_EQ(Is64BitWindows() != FALSE, sixtyFour);  // from the cache
     wchar_t folder[MAX_PATH] = {};
-    EXPECT_TRUE(VlrGetSystemWow64Directory(folder, MAX_PATH));
-    EXPECT_NE(std::wstring(folder).find(L"syswow64"), std::wstring::npos) << "folder: " << folder;
+    if (sixtyFour) {
+        EXPECT_TRUE(VlrGetSystemWow64Directory(folder, MAX_PATH));
+        EXPECT_NE(std::wstring(folder).find(L"syswow64"), std::wstring::npos) << "folder: " << folder;
+    } else {
+        // 32-bit Windows has no WoW64 system folder.
+        EXPECT_FALSE(VlrGetSystemWow64Directory(folder, MAX_PATH));
+    }
     EXPECT_FALSE(VlrGetSystemWow64Directory(nullptr, MAX_PATH));
 }
 
@@ -139,19 +150,32 @@ TEST(SystemFacts, VersionTable) {
 // The test program is interactive (its token holds S-1-5-4): its own hive stands for HKEY_CURRENT_USER.
 TEST(Profile, InteractiveProcessUsesCurrentUser) { EXPECT_EQ(GetLogonUserProfileKey(), HKEY_CURRENT_USER); }
 
-TEST_F(RegistryTest, SixtyFourBitValueIsInvisibleInThirtyTwoBitView) {
+TEST_F(RegistryTest, ValueWrittenInTheSixtyFourBitView) {
     ASSERT_TRUE(WriteRegDword(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only64", 64, k64));
     DWORD value = 0;
     EXPECT_TRUE(ReadRegDword(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only64", &value, k64));
     EXPECT_EQ(value, 64u);
-    EXPECT_FALSE(ReadRegDword(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only64", &value, k32));
-    EXPECT_FALSE(ReadRegDword(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only64", &value, 0));
-    EXPECT_FALSE(IsRegKeyExist(HKEY_LOCAL_MACHINE, m_key.c_str(), k32));
+    if (TwoViews()) {
+        // Invisible in the 32-bit view, which is the process's own.
+        EXPECT_FALSE(ReadRegDword(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only64", &value, k32));
+        EXPECT_FALSE(ReadRegDword(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only64", &value, 0));
+        EXPECT_FALSE(IsRegKeyExist(HKEY_LOCAL_MACHINE, m_key.c_str(), k32));
+    } else {
+        // The one view: visible whatever the flag.
+        value = 0;
+        EXPECT_TRUE(ReadRegDword(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only64", &value, k32));
+        EXPECT_EQ(value, 64u);
+        value = 0;
+        EXPECT_TRUE(ReadRegDword(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only64", &value, 0));
+        EXPECT_EQ(value, 64u);
+        EXPECT_TRUE(IsRegKeyExist(HKEY_LOCAL_MACHINE, m_key.c_str(), k32));
+        EXPECT_FALSE(RawExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\" + m_name, 0));
+    }
     // The raw 64-bit view agrees.
     EXPECT_TRUE(RawValueExists(HKEY_LOCAL_MACHINE, m_key, L"Only64", k64));
 }
 
-TEST_F(RegistryTest, ThirtyTwoBitValueIsInvisibleInSixtyFourBitView) {
+TEST_F(RegistryTest, ValueWrittenInTheThirtyTwoBitView) {
     ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only32", L"thirty-two", k32, REG_SZ));
     CStringEx text;
     EXPECT_TRUE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only32", text, k32));
@@ -159,10 +183,20 @@ TEST_F(RegistryTest, ThirtyTwoBitValueIsInvisibleInSixtyFourBitView) {
     // The process's own view of a 32-bit program is the 32-bit one.
     EXPECT_TRUE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only32", text, 0));
     EXPECT_EQ(Text(text), L"thirty-two");
-    EXPECT_FALSE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only32", text, k64));
-    EXPECT_TRUE(text.IsEmpty());
-    EXPECT_FALSE(IsRegKeyExist(HKEY_LOCAL_MACHINE, m_key.c_str(), k64));
-    EXPECT_TRUE(RawExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\" + m_name, k64));
+    if (TwoViews()) {
+        // Invisible in the 64-bit view, which sees it under Wow6432Node.
+        EXPECT_FALSE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only32", text, k64));
+        EXPECT_TRUE(text.IsEmpty());
+        EXPECT_FALSE(IsRegKeyExist(HKEY_LOCAL_MACHINE, m_key.c_str(), k64));
+        EXPECT_TRUE(RawExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\" + m_name, k64));
+    } else {
+        // The one view: visible whatever the flag, and nothing is redirected.
+        text = L"old";
+        EXPECT_TRUE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only32", text, k64));
+        EXPECT_EQ(Text(text), L"thirty-two");
+        EXPECT_TRUE(IsRegKeyExist(HKEY_LOCAL_MACHINE, m_key.c_str(), k64));
+        EXPECT_FALSE(RawExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\" + m_name, k64));
+    }
 }
 
 TEST_F(RegistryTest, CreateAndExist) {
@@ -172,7 +206,8 @@ TEST_F(RegistryTest, CreateAndExist) {
     EXPECT_EQ(RegSetValueExW(key.get(), L"v", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"x"), 4),
               ERROR_SUCCESS);
     EXPECT_TRUE(IsRegKeyExist(HKEY_LOCAL_MACHINE, Sub(L"a\\b").c_str(), k64));
-    EXPECT_FALSE(IsRegKeyExist(HKEY_LOCAL_MACHINE, Sub(L"a\\b").c_str(), k32));
+    // In the 32-bit view only where it is the same view.
+    EXPECT_EQ(IsRegKeyExist(HKEY_LOCAL_MACHINE, Sub(L"a\\b").c_str(), k32) != FALSE, !TwoViews());
     EXPECT_EQ(CreateRegKey(nullptr, L"x", 0), nullptr);
     EXPECT_EQ(CreateRegKey(HKEY_LOCAL_MACHINE, nullptr, 0), nullptr);
     EXPECT_FALSE(IsRegKeyExist(nullptr, m_key.c_str(), 0));
@@ -186,13 +221,13 @@ TEST_F(RegistryTest, DeleteRegKeyRemovesNestedTree) {
     RawCreate(HKEY_LOCAL_MACHINE, Sub(L"tree\\b"), k64);
     RawCreate(HKEY_LOCAL_MACHINE, Sub(L"tree\\b\\empty"), k64);
     RawSetDword(HKEY_LOCAL_MACHINE, Sub(L"sibling"), L"keep", 3, k64);
-    // The same tree name in the other view stays.
+    // The same tree name in the other view stays (with one view it is the same tree, and goes with it).
     RawSetDword(HKEY_LOCAL_MACHINE, Sub(L"tree\\a"), L"other", 4, k32);
 
     EXPECT_TRUE(DeleteRegKey(HKEY_LOCAL_MACHINE, Sub(L"tree").c_str(), k64));
     EXPECT_FALSE(RawExists(HKEY_LOCAL_MACHINE, Sub(L"tree"), k64));
     EXPECT_TRUE(RawValueExists(HKEY_LOCAL_MACHINE, Sub(L"sibling"), L"keep", k64));
-    EXPECT_TRUE(RawValueExists(HKEY_LOCAL_MACHINE, Sub(L"tree\\a"), L"other", k32));
+    EXPECT_EQ(RawValueExists(HKEY_LOCAL_MACHINE, Sub(L"tree\\a"), L"other", k32), TwoViews());
 }
 
 TEST_F(RegistryTest, DeleteRegKeyOnOpenParent) {
@@ -219,14 +254,19 @@ TEST_F(RegistryTest, DeleteRegKeyRefusesMissingAndEmptyNames) {
 }
 
 TEST_F(RegistryTest, DeleteRegValue) {
+    // Two values in two views; with one view the second write replaces the first.
     RawSetDword(HKEY_LOCAL_MACHINE, m_key, L"gone", 1, k64);
     RawSetDword(HKEY_LOCAL_MACHINE, m_key, L"gone", 2, k32);
+    DWORD type = 0;
+    const std::vector<BYTE> data = RawRead(HKEY_LOCAL_MACHINE, m_key, L"gone", k64, &type);
+    ASSERT_EQ(data.size(), sizeof(DWORD));
+    EXPECT_EQ(data[0], TwoViews() ? 1 : 2);
     EXPECT_TRUE(DeleteRegValue(HKEY_LOCAL_MACHINE, m_key.c_str(), L"gone", k64));
     EXPECT_FALSE(RawValueExists(HKEY_LOCAL_MACHINE, m_key, L"gone", k64));
-    EXPECT_TRUE(RawValueExists(HKEY_LOCAL_MACHINE, m_key, L"gone", k32));
+    EXPECT_EQ(RawValueExists(HKEY_LOCAL_MACHINE, m_key, L"gone", k32), TwoViews());
     EXPECT_FALSE(DeleteRegValue(HKEY_LOCAL_MACHINE, m_key.c_str(), L"gone", k64));
     EXPECT_FALSE(DeleteRegValue(HKEY_LOCAL_MACHINE, m_key.c_str(), nullptr, k32));
-    EXPECT_TRUE(RawValueExists(HKEY_LOCAL_MACHINE, m_key, L"gone", k32));
+    EXPECT_EQ(RawValueExists(HKEY_LOCAL_MACHINE, m_key, L"gone", k32), TwoViews());
 }
 
 TEST_F(RegistryTest, EnumerateSubKeysAndValueNames) {
@@ -236,16 +276,24 @@ TEST_F(RegistryTest, EnumerateSubKeysAndValueNames) {
     RawSetDword(HKEY_LOCAL_MACHINE, Sub(L"e"), L"alpha", 1, k64);
     RawSetDword(HKEY_LOCAL_MACHINE, Sub(L"e"), L"beta", 2, k64);
 
+    // Each view lists its own subkeys; the one view of 32-bit Windows lists all three through either flag.
+    const std::vector<std::wstring> sixtyFour = TwoViews()
+                                                    ? std::vector<std::wstring>{L"one", L"two"}
+                                                    : std::vector<std::wstring>{L"one", L"three", L"two"};
+    const std::vector<std::wstring> thirtyTwo = TwoViews()
+                                                    ? std::vector<std::wstring>{L"three"}
+                                                    : std::vector<std::wstring>{L"one", L"three", L"two"};
+
     std::vector<CStringEx> names{L"kept"};
     EXPECT_TRUE(EnumRegSubKeys(HKEY_LOCAL_MACHINE, Sub(L"e").c_str(), names, TRUE));
-    ASSERT_EQ(names.size(), 3u);
+    ASSERT_EQ(names.size(), 1 + sixtyFour.size());
     EXPECT_EQ(Text(names[0]), L"kept");
-    EXPECT_EQ(Text(names[1]), L"one");
-    EXPECT_EQ(Text(names[2]), L"two");
+    names.erase(names.begin());
+    EXPECT_EQ(Texts(names), sixtyFour);
 
     names.clear();
     EXPECT_TRUE(EnumRegSubKeys(HKEY_LOCAL_MACHINE, Sub(L"e").c_str(), names, FALSE));
-    EXPECT_EQ(Texts(names), std::vector<std::wstring>{L"three"});
+    EXPECT_EQ(Texts(names), thirtyTwo);
 
     names.clear();
     EXPECT_TRUE(EnumRegValueNames(HKEY_LOCAL_MACHINE, Sub(L"e").c_str(), names, k64));
@@ -272,7 +320,9 @@ TEST_F(RegistryTest, ValueTypeAndSize) {
     EXPECT_EQ(GetRegValueType(HKEY_LOCAL_MACHINE, m_key.c_str(), L"d", k64), static_cast<DWORD>(REG_DWORD));
     EXPECT_EQ(GetRegValueType(HKEY_LOCAL_MACHINE, m_key.c_str(), L"b", k64), static_cast<DWORD>(REG_BINARY));
     EXPECT_EQ(GetRegValueType(HKEY_LOCAL_MACHINE, m_key.c_str(), L"missing", k64), 0u);
-    EXPECT_EQ(GetRegValueType(HKEY_LOCAL_MACHINE, m_key.c_str(), L"s", k32), 0u);
+    // Absent from the 32-bit view, unless that is the same view.
+    EXPECT_EQ(GetRegValueType(HKEY_LOCAL_MACHINE, m_key.c_str(), L"s", k32),
+              TwoViews() ? 0u : static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(GetRegValueSize(HKEY_LOCAL_MACHINE, m_key.c_str(), L"s", k64), 8);
     EXPECT_EQ(GetRegValueSize(HKEY_LOCAL_MACHINE, m_key.c_str(), L"d", k64), 4);
     EXPECT_EQ(GetRegValueSize(HKEY_LOCAL_MACHINE, m_key.c_str(), L"b", k64), 3);
@@ -385,7 +435,7 @@ TEST_F(RegistryTest, WriteStringCreatesTheKeyAndWritesTheTerminator) {
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     ASSERT_EQ(data.size(), 8u);
     EXPECT_EQ(0, memcmp(data.data(), L"abc", 8));
-    EXPECT_FALSE(IsRegKeyExist(HKEY_LOCAL_MACHINE, Sub(L"new").c_str(), k32));
+    EXPECT_EQ(IsRegKeyExist(HKEY_LOCAL_MACHINE, Sub(L"new").c_str(), k32) != FALSE, !TwoViews());
 
     // Overwrite with another type through the string variant.
     EXPECT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, Sub(L"new\\deeper").c_str(), L"s", CStringEx(L"%x%"), k64,
@@ -535,10 +585,11 @@ TEST_F(ProductSettingsTest, MsiInstallCombinations) {
     EXPECT_TRUE(IsMsiInstall());
     RawDeleteTree(HKEY_CURRENT_USER, kProduct, 0);
 
-    // The machine value counts only in the 32-bit view.
+    // The machine value counts only in the 32-bit view: one written in the 64-bit view counts only where
+    // that is the same view.
     RawDeleteTree(HKEY_LOCAL_MACHINE, kProduct, k32);
     RawSetDword(HKEY_LOCAL_MACHINE, kProduct, L"msitype", 2, k64);
-    EXPECT_FALSE(IsMsiInstall());
+    EXPECT_EQ(IsMsiInstall() != FALSE, !TwoViews());
     RawSetDword(HKEY_LOCAL_MACHINE, kProduct, L"msitype", 2, k32);
     EXPECT_TRUE(IsMsiInstall());
 

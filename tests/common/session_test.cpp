@@ -93,9 +93,16 @@ std::wstring Lower(std::wstring text) {
     return text;
 }
 
-std::wstring Wow64Folder() {
+// Where the 32-bit system libraries lie: the WoW64 system folder on 64-bit Windows, the system folder on
+// 32-bit Windows (which has no WoW64 folder).
+std::wstring ThirtyTwoBitSystemFolder() {
     wchar_t folder[MAX_PATH] = {};
-    GetSystemWow64DirectoryW(folder, MAX_PATH);
+    if (tavo::test::SixtyFourBitWindows()) {
+        EXPECT_NE(GetSystemWow64DirectoryW(folder, MAX_PATH), 0u);
+    } else {
+        EXPECT_EQ(GetSystemWow64DirectoryW(folder, MAX_PATH), 0u);
+        EXPECT_NE(GetSystemDirectoryW(folder, MAX_PATH), 0u);
+    }
     return folder;
 }
 
@@ -430,11 +437,11 @@ TEST(Accounts, CurrentUserNameIsCached) {
 // System libraries.
 
 TEST(SystemLibraries, LoadedFromThe32BitSystemFolder) {
-    ASSERT_TRUE(Is64BitWindows());
+    ASSERT_EQ(Is64BitWindows() != FALSE, tavo::test::SixtyFourBitWindows());
     ASSERT_EQ(GetModuleHandleW(L"wtsapi32.dll"), nullptr);  // nothing keeps it loaded
     HMODULE module = LoadSystemLibraryEx(L"wtsapi32.dll");
     ASSERT_NE(module, nullptr);
-    EXPECT_EQ(Lower(ModulePath(module)), Lower(Wow64Folder() + L"\\wtsapi32.dll"));
+    EXPECT_EQ(Lower(ModulePath(module)), Lower(ThirtyTwoBitSystemFolder() + L"\\wtsapi32.dll"));
     {
         CDLLHandle borrowed(module, FALSE);  // not owning: stays loaded
     }
@@ -455,10 +462,10 @@ TEST(SystemLibraries, ProcessWideHoldersLoadOnce) {
     const HMODULE psapi = GetPsapiModule();
     ASSERT_NE(psapi, nullptr);
     EXPECT_EQ(GetPsapiModule(), psapi);
-    EXPECT_EQ(Lower(ModulePath(psapi)), Lower(Wow64Folder() + L"\\psapi.dll"));
+    EXPECT_EQ(Lower(ModulePath(psapi)), Lower(ThirtyTwoBitSystemFolder() + L"\\psapi.dll"));
     ASSERT_NE(GetUserenvModule(), nullptr);
     EXPECT_EQ(GetUserenvModule(), GetUserenvModule());
-    EXPECT_EQ(Lower(ModulePath(GetUserenvModule())), Lower(Wow64Folder() + L"\\userenv.dll"));
+    EXPECT_EQ(Lower(ModulePath(GetUserenvModule())), Lower(ThirtyTwoBitSystemFolder() + L"\\userenv.dll"));
     ASSERT_NE(GetAdvapi32Module(), nullptr);
     EXPECT_EQ(GetAdvapi32Module(), GetModuleHandleW(L"advapi32.dll"));
 }

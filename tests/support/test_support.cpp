@@ -4,6 +4,13 @@
 
 namespace tavo::test {
 
+static_assert(sizeof(void*) == 4, "the test programs are 32-bit");
+
+bool SixtyFourBitWindows() {
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
 std::wstring BinFolder() {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);

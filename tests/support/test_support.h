@@ -9,6 +9,11 @@
 
 namespace tavo::test {
 
+// Whether the machine is 64-bit Windows, decided from the test program itself and not by the code under
+// test: a 32-bit program runs under WoW64 exactly on 64-bit Windows. There the registry has two views and
+// the 32-bit system libraries lie in the WoW64 system folder; 32-bit Windows has one view and no such folder.
+bool SixtyFourBitWindows();
+
 // Folder of the running test program (where every built program and fixture lies).
 std::wstring BinFolder();
 std::wstring BinPath(const std::wstring& relative);
