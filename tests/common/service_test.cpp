@@ -17,6 +17,8 @@
 using tavo::ScopedHandle;
 using tavo::ScopedServiceHandle;
 using tavo::test::BinPath;
+using tavo::test::Narrow;
+using tavo::test::SplitLines;
 using tavo::test::TempFolder;
 namespace svc = tavo::service;
 
@@ -116,28 +118,6 @@ bool Control(DWORD control) {
     ScopedServiceHandle service(OpenServiceW(manager.get(), kName, SERVICE_ALL_ACCESS));
     SERVICE_STATUS status = {};
     return service && ControlService(service.get(), control, &status);
-}
-
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out.push_back(static_cast<char>(c));
-    return out;
-}
-
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (char c : text) {
-        if (c == '\r') continue;
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line.push_back(c);
-        }
-    }
-    if (!line.empty()) lines.push_back(line);
-    return lines;
 }
 
 bool AclHasAllowedEntry(PACL acl, PSID sid, DWORD mask) {

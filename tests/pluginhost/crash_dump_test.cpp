@@ -16,31 +16,11 @@
 namespace {
 
 using tavo::crash::MiniDumpTypeFor;
+using tavo::test::Narrow;
+using tavo::test::SplitLines;
 using tavo::test::TempFolder;
 
 constexpr DWORD Version(WORD major, WORD minor) { return MAKELONG(minor, major); }
-
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (wchar_t c : text) narrow.push_back(static_cast<char>(c));
-    return narrow;
-}
-
-std::vector<std::string> OutputLines(const std::string& output) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (char c : output) {
-        if (c == '\r') continue;
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line.push_back(c);
-        }
-    }
-    if (!line.empty()) lines.push_back(line);
-    return lines;
-}
 
 SYSTEMTIME Time(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
     SYSTEMTIME time = {};
@@ -160,7 +140,7 @@ ProbeRun RunProbe(const std::wstring& exe, const std::wstring& arguments) {
     options.commandLine = L"\"" + exe + L"\" " + arguments;
     ProbeRun run;
     run.result = tavo::capture::Run(options);
-    run.output = OutputLines(run.result.output);
+    run.output = SplitLines(run.result.output);
     run.debug = run.result.TextsOf(run.result.pid);
     return run;
 }

@@ -41,8 +41,6 @@ class PluginClient {
     HostProcess m_process;
 };
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
 TEST(HostClients, TwoClientsShareTheInstanceAndBothReceiveEveryEvent) {
     ManagerFiles files;
     RegisteredHost server;

@@ -4,6 +4,29 @@
 
 namespace tavo::test {
 
+std::string Narrow(const std::wstring& text) {
+    std::string narrow;
+    for (wchar_t c : text) narrow.push_back(static_cast<char>(c));
+    return narrow;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (char c : text) {
+        if (c == '\r') continue;
+        if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line.push_back(c);
+        }
+    }
+    if (!line.empty()) lines.push_back(line);
+    return lines;
+}
+
+
 static_assert(sizeof(void*) == 4, "the test programs are 32-bit");
 
 bool SixtyFourBitWindows() {

@@ -14,6 +14,11 @@ namespace tavo::test {
 // the 32-bit system libraries lie in the WoW64 system folder; 32-bit Windows has one view and no such folder.
 bool SixtyFourBitWindows();
 
+// A wide text cut to its low bytes (the tests' texts are ASCII).
+std::string Narrow(const std::wstring& text);
+// The lines of a program's output, "\r" dropped, without a last empty line.
+std::vector<std::string> SplitLines(const std::string& text);
+
 // Folder of the running test program (where every built program and fixture lies).
 std::wstring BinFolder();
 std::wstring BinPath(const std::wstring& relative);
