@@ -236,6 +236,8 @@ TEST(TraceFacility, DebugModeShowsTheAccessViolationBox) {
             if (!box) continue;
             wchar_t text[512] = {}, caption[512] = {};
             GetDlgItemTextW(box, 0xFFFF, text, 512);
+            // A box found while it is still being built has no text yet: close it only once read.
+            if (!text[0]) continue;
             GetWindowTextW(box, caption, 512);
             boxText = text;
             boxCaption = caption;
