@@ -1,4 +1,6 @@
-# The host's own tests: a support library that runs copies of the host, and the test programs.
+# The host's own tests: a support library that runs copies of the host (and registers them for client
+# tests), and the test programs: registration, server runs, the module's monitor, the COM objects from a
+# client process, several client processes, the methods' forwarding, the event proxy in process.
 add_library(tavo_host_harness STATIC ${CMAKE_CURRENT_LIST_DIR}/host_harness.cpp
             ${CMAKE_CURRENT_LIST_DIR}/registered_host.cpp ${CMAKE_CURRENT_LIST_DIR}/event_sink.cpp)
 target_include_directories(tavo_host_harness PUBLIC ${CMAKE_CURRENT_LIST_DIR})
@@ -21,7 +23,6 @@ target_include_directories(exe_module_test PRIVATE ${CMAKE_SOURCE_DIR}/pluginhos
 target_link_libraries(exe_module_test PRIVATE tavo_host_core user32)
 
 tavo_add_gtest(host_objects_test ${CMAKE_CURRENT_LIST_DIR}/host_objects_test.cpp)
-
 target_link_libraries(host_objects_test PRIVATE tavo_host_harness tavo_host_core)
 add_dependencies(host_objects_test tavopluginhost tavo_host_fixtures)
 
