@@ -13,10 +13,18 @@ here=$(cd "$(dirname "$0")" && pwd)
 template=$("$here/machines.sh" ensure "$machine") || exit 1
 
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/tavo-$machine-XXXXXX")
+# The processes of this machine: every process whose environment names this (unique) prefix.
+machine_processes() {
+    grep -lsz "^WINEPREFIX=$prefix\$" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3 | grep -vx -e "$$" -e "$BASHPID"
+}
 cleanup() {
     WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1
     WINEPREFIX="$prefix" wineserver -w >/dev/null 2>&1
-    rm -rf "$prefix"
+    # Now and then a system process of the machine misses its server's end and sleeps on for ever.
+    local stray
+    stray=$(machine_processes)
+    [ -n "$stray" ] && kill -KILL $stray 2>/dev/null
+    rm -rf "$prefix" "$prefix.log" "$prefix.rc"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -30,13 +38,21 @@ export WINEPREFIX="$prefix" WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscor
 # it): start it persistent and warm it up with output to /dev/null first.
 wineserver -p >/dev/null 2>&1
 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+# The program runs in the background and the script waits for it: a wait, unlike a foreground command,
+# is cut short by a signal, so a time-out's TERM reaches the cleanup even when the program hangs.
 if [ $gtest = 0 ]; then
-    wine "$@"
+    wine "$@" <&0 &
+    wait $!
     exit $?
 fi
 log="$prefix.log"
-wine "$@" 2>&1 | tee "$log"
-rc=${PIPESTATUS[0]}
+{
+    wine "$@" 2>&1
+    echo $? >"$prefix.rc"
+} | tee "$log" &
+wait $!
+rc=$(cat "$prefix.rc" 2>/dev/null || echo 1)
+rm -f "$prefix.rc"
 summary_ok=0
 grep -a -q '^\[  PASSED  \] ' "$log" && ! grep -a -q '^\[  FAILED  \] ' "$log" && summary_ok=1
 rm -f "$log"
