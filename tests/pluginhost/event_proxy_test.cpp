@@ -19,12 +19,6 @@ using tavo::test::EventSink;
 
 namespace {
 
-std::string Joined(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const auto& line : lines) text += line + "\n";
-    return text;
-}
-
 // The container the proxy belongs to: counts the references the proxy passes on.
 class Container : public IConnectionPointContainer {
   public:
@@ -75,8 +69,8 @@ TEST_F(ProxyTest, SinksFireTheirEventsToEveryConnectedSinkWithTheWireDispids) {
     meetingSink.OnMeetingChanged(nullptr);
     meetingSink.OnError(L"", 0xFFFFFFFF);
     const std::string expected = "32(bstr:\"data\",i4:7)\n96(bstr:null)\n16(bstr:\"\",i4:-1)\n";
-    EXPECT_EQ(expected, Joined(first.Events()));
-    EXPECT_EQ(expected, Joined(second.Events()));
+    EXPECT_EQ(expected, first.Transcript());
+    EXPECT_EQ(expected, second.Transcript());
 
     CTavoSink_Setting settingSink(&proxy);
     CTavoSink_Update updateSink(&proxy);
@@ -84,7 +78,7 @@ TEST_F(ProxyTest, SinksFireTheirEventsToEveryConnectedSinkWithTheWireDispids) {
     settingSink.OnGetSetting(L"s", 4);
     updateSink.OnUpdateComplete(5);
     updateSink.OnGeneralCall(nullptr);
-    EXPECT_EQ(expected + "3(i4:3)\n2(bstr:\"s\",i4:4)\n512(i4:5)\n768(bstr:null)\n", Joined(first.Events()));
+    EXPECT_EQ(expected + "3(i4:3)\n2(bstr:\"s\",i4:4)\n512(i4:5)\n768(bstr:null)\n", first.Transcript());
 
     // A sink without a proxy does nothing.
     CTavoSink_Meeting detached(nullptr);
@@ -99,9 +93,9 @@ TEST_F(ProxyTest, AFailingOrFaultingSinkDoesNotStopTheOthers) {
     Advise(&faulting);
     Advise(&last);
     proxy.FireText(0x70, L"x");
-    EXPECT_EQ("112(bstr:\"x\")\n", Joined(refusing.Events()));
-    EXPECT_EQ("112(bstr:\"x\")\n", Joined(faulting.Events()));
-    EXPECT_EQ("112(bstr:\"x\")\n", Joined(last.Events()));
+    EXPECT_EQ("112(bstr:\"x\")\n", refusing.Transcript());
+    EXPECT_EQ("112(bstr:\"x\")\n", faulting.Transcript());
+    EXPECT_EQ("112(bstr:\"x\")\n", last.Transcript());
 }
 
 TEST_F(ProxyTest, VerifyDropsSinksOfGoneClientsAndCountsTheOthers) {
@@ -116,7 +110,7 @@ TEST_F(ProxyTest, VerifyDropsSinksOfGoneClientsAndCountsTheOthers) {
     int dropped = -1;
     EXPECT_EQ(3, proxy.Verify(&dropped));
     EXPECT_EQ(2, dropped);
-    EXPECT_EQ("0()\n", Joined(gone.Events()));
+    EXPECT_EQ("0()\n", gone.Transcript());
     EXPECT_EQ(1, gone.refs());  // the connection's reference was released
     EXPECT_EQ(1, faulting.refs());
     EXPECT_EQ(2, live.refs());

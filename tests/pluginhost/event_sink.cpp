@@ -85,6 +85,25 @@ std::vector<std::string> EventSink::Events() const {
     return m_received;
 }
 
+std::string EventSink::Transcript() const {
+    std::string text;
+    for (const auto& event : Events()) text += event + "\n";
+    return text;
+}
+
+HRESULT InvokeWithCookie(IDispatch* object, DISPID dispid, BSTR request, ULONG* cookie, VARIANT* result) {
+    VARIANTARG arguments[2];  // in dispatch order: the last argument first
+    VariantInit(&arguments[0]);
+    arguments[0].vt = VT_BYREF | VT_UI4;
+    arguments[0].pulVal = cookie;
+    VariantInit(&arguments[1]);
+    arguments[1].vt = VT_BSTR;
+    arguments[1].bstrVal = request;
+    DISPPARAMS parameters = {arguments, nullptr, 2, 0};
+    return object->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, result, nullptr,
+                          nullptr);
+}
+
 size_t EventSink::EventCount() const {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_received.size();

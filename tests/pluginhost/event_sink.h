@@ -21,6 +21,8 @@ class EventSink : public IDispatch {
     // What Invoke answers for DISPID 0 (the host's liveness ping); S_OK unless set.
     void AnswerPing(HRESULT hr) { m_pingAnswer = hr; }
     std::vector<std::string> Events() const;
+    // Every event received, each followed by "\n".
+    std::string Transcript() const;
     size_t EventCount() const;
     LONG refs() const { return m_refs.load(); }
 
@@ -43,5 +45,9 @@ class EventSink : public IDispatch {
 
 // A variant argument as the sink records it: bstr:"text", bstr:null, i4:7, ...
 std::string DescribeVariant(const VARIANT& value);
+
+// Calls `dispid` by IDispatch::Invoke with a request string and a by-reference cookie (StartOCMeeting's
+// shape: the request first, the cookie after it), the result into `result`.
+HRESULT InvokeWithCookie(IDispatch* object, DISPID dispid, BSTR request, ULONG* cookie, VARIANT* result);
 
 }  // namespace tavo::test

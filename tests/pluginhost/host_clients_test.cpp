@@ -22,22 +22,34 @@ namespace {
 // A run of the plug-in test client with a script; ended by the test when still running at the end.
 class PluginClient {
   public:
-    explicit PluginClient(const std::string& script) {
+    // In the script, <ready> and <go> stand for two signal files of this run: the client touches
+    // <ready> to say it got there (WaitReady), and waits for <go> (Go).
+    explicit PluginClient(std::string script) {
+        Substitute(script, "<ready>", Narrow(m_ready));
+        Substitute(script, "<go>", Narrow(m_go));
         WriteTextFile(m_script, script);
         EXPECT_TRUE(m_process.Start(BinPath(L"fixtures\\plugin_client\\tavoplugin_client.exe"),
                                     L"\"" + m_script + L"\" \"" + m_record + L"\""));
     }
     std::string Record() const { return ReadFileBytes(m_record); }
+    bool WaitReady() { return WaitFor([&] { return FileExists(m_ready); }, 30000); }
+    bool Go() { return WriteTextFile(m_go, ""); }
     bool WaitForRecord(const std::string& part, DWORD timeoutMs = 30000) {
         return WaitFor([&] { return Contains(Record(), part); }, timeoutMs);
     }
-    std::wstring File(const wchar_t* name) const { return m_folder / name; }
     HostProcess& process() { return m_process; }
 
   private:
+    static void Substitute(std::string& text, const std::string& mark, const std::string& by) {
+        for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + by.size()))
+            text.replace(at, mark.size(), by);
+    }
+
     TempFolder m_folder{L"tavo-plugin"};
     std::wstring m_script = m_folder / L"script.txt";
     std::wstring m_record = m_folder / L"record.txt";
+    std::wstring m_ready = m_folder / L"ready";
+    std::wstring m_go = m_folder / L"go";
     HostProcess m_process;
 };
 
@@ -51,11 +63,8 @@ TEST(HostClients, TwoClientsShareTheInstanceAndBothReceiveEveryEvent) {
     DWORD cookie = 0;
     ASSERT_HRESULT_SUCCEEDED(RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Advise(&sink, &cookie));
 
-    TempFolder signals(L"tavo-signals");
-    const std::wstring ready = signals / L"ready", go = signals / L"go";
-    PluginClient client("create Meeting progid\nadvise\ntouch " + Narrow(ready) + "\nwait-file " + Narrow(go) +
-                        " 60000\nexit 0\n");
-    ASSERT_TRUE(WaitFor([&] { return FileExists(ready); }, 30000)) << client.Record();
+    PluginClient client("create Meeting progid\nadvise\ntouch <ready>\nwait-file <go> 60000\nexit 0\n");
+    ASSERT_TRUE(client.WaitReady()) << client.Record();
     EXPECT_TRUE(Contains(client.Record(), "create Meeting -> 0x00000000\n"));
 
     // One instance: its verifier pings both sinks.
@@ -65,7 +74,7 @@ TEST(HostClients, TwoClientsShareTheInstanceAndBothReceiveEveryEvent) {
     EXPECT_TRUE(client.WaitForRecord("event Meeting/1 112 bstr:\"general\"\n")) << client.Record();
     EXPECT_TRUE(Contains(client.Record(), "event Meeting/1 0\nevent Meeting/1 32 bstr:\"data\" i4:15\n"));
 
-    ASSERT_TRUE(WriteTextFile(go, ""));
+    ASSERT_TRUE(client.Go());
     ASSERT_TRUE(client.process().WaitExit(30000));
     EXPECT_EQ(0u, client.process().exitCode());
     RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Unadvise(cookie);
@@ -75,10 +84,8 @@ TEST(HostClients, AKilledClientsSinkIsDroppedByTheNextPingAndNoLongerCounted) {
     ManagerFiles files;
     RegisteredHost server;
     ASSERT_TRUE(server.ok());
-    TempFolder signals(L"tavo-signals");
-    const std::wstring ready = signals / L"ready";
-    PluginClient client("create Meeting clsid\nadvise\ntouch " + Narrow(ready) + "\nhang\n");
-    ASSERT_TRUE(WaitFor([&] { return FileExists(ready); }, 30000)) << client.Record();
+    PluginClient client("create Meeting clsid\nadvise\ntouch <ready>\nhang\n");
+    ASSERT_TRUE(client.WaitReady()) << client.Record();
     server.Adopt();
 
     ComPtr<IMeeting> meeting = server.Create<IMeeting>(CLSID_Meeting);
@@ -91,11 +98,7 @@ TEST(HostClients, AKilledClientsSinkIsDroppedByTheNextPingAndNoLongerCounted) {
     ASSERT_TRUE(files.CommandAndWait("verify all\nverify all\nmeeting 4 \"after\"\n"));
     const std::string log = files.ManagerLog();
     EXPECT_EQ(2u, Count(log, "ITavoObjVerify 0 Verify verifier#1 -> 1\n")) << log;
-    EXPECT_EQ("0()\n0()\n128(bstr:\"after\")\n", [&] {
-        std::string text;
-        for (const auto& event : sink.Events()) text += event + "\n";
-        return text;
-    }());
+    EXPECT_EQ("0()\n0()\n128(bstr:\"after\")\n", sink.Transcript());
     RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Unadvise(cookie);
 }
 
@@ -103,10 +106,8 @@ TEST(HostClients, AnInstanceOnlyAKilledClientHeldIsCutOffByThePingAndTheServerEn
     ManagerFiles files;
     RegisteredHost server;
     ASSERT_TRUE(server.ok());
-    TempFolder signals(L"tavo-signals");
-    const std::wstring ready = signals / L"ready";
-    PluginClient client("create Setting progid1\nadvise\ntouch " + Narrow(ready) + "\nhang\n");
-    ASSERT_TRUE(WaitFor([&] { return FileExists(ready); }, 30000)) << client.Record();
+    PluginClient client("create Setting progid1\nadvise\ntouch <ready>\nhang\n");
+    ASSERT_TRUE(client.WaitReady()) << client.Record();
     server.Adopt();
     ASSERT_TRUE(TerminateProcess(client.process().handle(), 9));
     ASSERT_TRUE(client.process().WaitExit(10000));

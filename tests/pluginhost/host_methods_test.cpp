@@ -102,18 +102,9 @@ TEST_F(Methods, WithoutAManagerEveryMethodAnswersItsNoManagerValue) {
     ComPtr<IDispatch> dispatch;
     ASSERT_HRESULT_SUCCEEDED(meeting->QueryInterface(IID_IDispatch, dispatch.put_void()));
     ULONG preset = 5;
-    VARIANTARG arguments[2];
-    VariantInit(&arguments[0]);
-    arguments[0].vt = VT_BYREF | VT_UI4;
-    arguments[0].pulVal = &preset;
-    VariantInit(&arguments[1]);
-    arguments[1].vt = VT_BSTR;
-    arguments[1].bstrVal = request.get();
-    DISPPARAMS parameters = {arguments, nullptr, 2, 0};
     VARIANT result;
     VariantInit(&result);
-    ASSERT_EQ(S_OK, dispatch->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result,
-                                     nullptr, nullptr));
+    ASSERT_EQ(S_OK, InvokeWithCookie(dispatch.get(), 1, request.get(), &preset, &result));
     EXPECT_EQ("i4:-2", DescribeVariant(result));
     EXPECT_EQ(5u, preset);
 }

@@ -26,12 +26,6 @@ using tavo::ComPtr;
 
 namespace {
 
-std::string Joined(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const auto& line : lines) text += line + "\n";
-    return text;
-}
-
 // A host registered in a folder of its own, with the manager test library beside it; started by COM
 // with the first object a test creates, and ended by the test.
 class HostObjects : public ::testing::Test {
@@ -145,18 +139,9 @@ TEST_F(HostObjects, DispatchServesTheTypeLibraryMembersWithTheirOutParameters) {
     // StartOCMeeting(request, out cookie) with lRet as the result.
     tavo::ScopedBstr request(SysAllocString(L"<start/>"));
     ULONG cookie = 9;
-    VARIANTARG arguments[2];
-    VariantInit(&arguments[0]);
-    arguments[0].vt = VT_BYREF | VT_UI4;
-    arguments[0].pulVal = &cookie;
-    VariantInit(&arguments[1]);
-    arguments[1].vt = VT_BSTR;
-    arguments[1].bstrVal = request.get();
-    DISPPARAMS parameters = {arguments, nullptr, 2, 0};
     VARIANT result;
     VariantInit(&result);
-    ASSERT_HRESULT_SUCCEEDED(meeting->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters,
-                                             &result, nullptr, nullptr));
+    ASSERT_HRESULT_SUCCEEDED(InvokeWithCookie(meeting.get(), 1, request.get(), &cookie, &result));
     EXPECT_EQ("i4:5", DescribeVariant(result));
     EXPECT_EQ(42u, cookie);
     EXPECT_TRUE(Contains(files.ManagerLog(),
@@ -165,9 +150,14 @@ TEST_F(HostObjects, DispatchServesTheTypeLibraryMembersWithTheirOutParameters) {
 
     // GeneralCall(request, out string).
     BSTR out = nullptr;
+    VARIANTARG arguments[2];
     VariantInit(&arguments[0]);
     arguments[0].vt = VT_BYREF | VT_BSTR;
     arguments[0].pbstrVal = &out;
+    VariantInit(&arguments[1]);
+    arguments[1].vt = VT_BSTR;
+    arguments[1].bstrVal = request.get();
+    DISPPARAMS parameters = {arguments, nullptr, 2, 0};
     ASSERT_HRESULT_SUCCEEDED(meeting->Invoke(7, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters,
                                              &result, nullptr, nullptr));
     tavo::ScopedBstr outOwner(out);
@@ -265,12 +255,12 @@ TEST_F(HostObjects, EverySinkSlotFiresItsEventWithTheWireDispid) {
     EXPECT_EQ("96(bstr:\"changed\")\n48(bstr:\"searched\",i4:11)\n80(bstr:\"invite\",i4:12)\n"
               "64(bstr:\"scheduled\",i4:13)\n128(bstr:\"rejected\")\n32(bstr:\"data\",i4:15)\n"
               "112(bstr:\"general\")\n16(bstr:\"error\",i4:17)\n96(bstr:\"\")\n32(bstr:\"\",i4:-1)\n",
-              Joined(meetingSink.Events()));
+              meetingSink.Transcript());
     EXPECT_EQ("2(bstr:\"got\",i4:20)\n3(i4:21)\n5(bstr:\"error\",i4:22)\n4(bstr:\"modify\",i4:23)\n"
               "6(bstr:\"general\")\n1(bstr:\"open\",i4:25)\n",
-              Joined(settingSink.Events()));
+              settingSink.Transcript());
     EXPECT_EQ("512(i4:30)\n768(bstr:\"general\")\n256(bstr:\"error\",i4:32)\n768(bstr:\"\")\n",
-              Joined(updateSink.Events()));
+              updateSink.Transcript());
 
     // Unadvised: the next events go nowhere.
     ASSERT_HRESULT_SUCCEEDED(Point(meeting.get(), DIID__IMeetingEvents)->Unadvise(cookies[0]));
@@ -291,8 +281,8 @@ TEST_F(HostObjects, VerifyCountsLiveSinksAndThoseThatDoNotKnowThePing) {
     ASSERT_HRESULT_SUCCEEDED(point->Advise(&unaware, &cookie2));
     ASSERT_TRUE(files.CommandAndWait("verify all\n"));
     EXPECT_TRUE(Contains(files.ManagerLog(), "ITavoObjVerify 0 Verify verifier#1 -> 2\n")) << files.ManagerLog();
-    EXPECT_EQ("0()\n", Joined(answering.Events()));
-    EXPECT_EQ("0()\n", Joined(unaware.Events()));
+    EXPECT_EQ("0()\n", answering.Transcript());
+    EXPECT_EQ("0()\n", unaware.Transcript());
     point->Unadvise(cookie1);
     point->Unadvise(cookie2);
 }
@@ -321,7 +311,7 @@ TEST_F(HostObjects, AnInstanceHandsItsSinkAndVerifierToTheManagerAndTakesThemBac
     ComPtr<IConnectionPoint> point = Point(again.get(), DIID__IMeetingEvents);
     ASSERT_HRESULT_SUCCEEDED(point->Advise(&sink, &cookie));
     ASSERT_TRUE(files.CommandAndWait("meeting 6 \"again\"\n"));
-    EXPECT_EQ("112(bstr:\"again\")\n", Joined(sink.Events()));
+    EXPECT_EQ("112(bstr:\"again\")\n", sink.Transcript());
     point->Unadvise(cookie);
 }
 
