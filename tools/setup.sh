@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 wine64 libwine-dev googletest cmake
           binutils-mingw-w64-i686 qemu-user-static)
+# The layering check of the source folders.
+packages+=(python3)
 
 need_root() { if [ "$(id -u)" -ne 0 ]; then echo "setup: run as root (apt-get and binfmt need it)" >&2; exit 1; fi; }
 

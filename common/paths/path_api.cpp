@@ -8,6 +8,7 @@
 
 #include "registry/registry.h"
 #include "support/scoped.h"
+#include "system/system_facts.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "registry/registry.h"
 #include "support/scoped.h"
+#include "support/proc_address.h"
 
 namespace {
 
@@ -23,8 +24,7 @@ bool RemoveIfLink(HKEY parent, LPCWSTR name, DWORD view, BOOL* removed) {
         type != REG_LINK) {
         return false;
     }
-    auto ntDeleteKey = reinterpret_cast<NtDeleteKeyFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
+    auto ntDeleteKey = tavo::ProcAddress<NtDeleteKeyFunction>(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey");
     *removed = ntDeleteKey && ntDeleteKey(link.get()) >= 0;
     return true;
 }

@@ -2,7 +2,9 @@
 #include <new>
 
 #include "registry/registry.h"
+#include "session/session.h"
 #include "support/scoped.h"
+#include "system/system_facts.h"
 
 namespace {
 

@@ -15,7 +15,6 @@
 
 #include <vector>
 
-#include "session/user_profile.h"
 #include "strings/string_ex.h"
 
 // Keys and values.
@@ -77,32 +76,8 @@ BOOL WriteRegString(HKEY root, LPCWSTR subkey, LPCWSTR valueName, const CStringE
 BOOL WriteRegDword(HKEY root, LPCWSTR subkey, LPCWSTR valueName, DWORD value, DWORD view);
 
 // The key that stands for HKEY_CURRENT_USER in the value readers and writers is GetLogonUserProfileKey()
-// (session/user_profile.h): the console user's profile hive for a non-interactive process, else
+// (session/session.h): the console user's profile hive for a non-interactive process, else
 // HKEY_CURRENT_USER.
-
-// System facts.
-
-// Windows version codes.
-enum : int {
-    kOSUnknown = 0,
-    kOSWindows95 = 1,
-    kOSWindows98 = 2,
-    kOSWindowsNT4 = 3,  // NT 4 or older NT
-    kOSWindowsMe = 4,
-    kOSWindows2000 = 5,
-    kOSWindowsXP = 6,
-    kOSWindowsVistaOrLater = 8,
-};
-
-// The version code of the running Windows (above). A nonzero code is cached for the process; 0 is asked
-// again next time.
-int GetOSVersionType();
-
-// Maps a platform id and version to a code of GetOSVersionType.
-int MapOSVersionType(DWORD platformId, DWORD majorVersion, DWORD minorVersion);
-
-BOOL VlrGetSystemWow64Directory(LPWSTR buffer, UINT size);
-BOOL Is64BitWindows();
 
 // Product settings: values under SOFTWARE\Velnor\Plugins of HKEY_CURRENT_USER (redirected), view 0.
 // The string getters read with ReadRegString; the setters write REG_SZ with WriteRegString (a null text

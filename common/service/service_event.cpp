@@ -7,6 +7,7 @@
 
 #include "service/service_control.h"
 #include "support/scoped.h"
+#include "support/proc_address.h"
 
 namespace {
 
@@ -30,12 +31,9 @@ bool ReadOwnFileVersion(DWORD parts[4]) {
     if (length == 0 || length >= MAX_PATH) return false;  // a cut path names another file
     tavo::ScopedLibrary library = LoadSystemVersionLibrary();
     if (!library) return false;
-    auto getSize = reinterpret_cast<GetFileVersionInfoSizeWFn>(
-        reinterpret_cast<void*>(GetProcAddress(library.get(), "GetFileVersionInfoSizeW")));
-    auto getInfo = reinterpret_cast<GetFileVersionInfoWFn>(
-        reinterpret_cast<void*>(GetProcAddress(library.get(), "GetFileVersionInfoW")));
-    auto queryValue = reinterpret_cast<VerQueryValueWFn>(
-        reinterpret_cast<void*>(GetProcAddress(library.get(), "VerQueryValueW")));
+    auto getSize = tavo::ProcAddress<GetFileVersionInfoSizeWFn>(library.get(), "GetFileVersionInfoSizeW");
+    auto getInfo = tavo::ProcAddress<GetFileVersionInfoWFn>(library.get(), "GetFileVersionInfoW");
+    auto queryValue = tavo::ProcAddress<VerQueryValueWFn>(library.get(), "VerQueryValueW");
     if (!getSize || !getInfo || !queryValue) return false;
     DWORD handle = 0;
     const DWORD size = getSize(path, &handle);

@@ -4,10 +4,9 @@
 
 #include <cwchar>
 
-#include "session/call_process.h"
-#include "session/proc_address.h"
+#include "process/process.h"
+#include "support/proc_address.h"
 #include "session/session_detail.h"
-#include "session/system_library.h"
 #include "support/scoped.h"
 #include "trace/trace.h"
 
@@ -88,6 +87,7 @@ bool IsSameAccountName(const wchar_t* processAccount, const wchar_t* callerAccou
 }  // namespace tavo::session
 
 using namespace tavo::session;
+using tavo::ProcAddress;
 
 BOOL CTavoCallProcess::GetTokenSID(HANDLE hToken, CStringEx& strSid) {
     CAutoFunTrace scope("CTavoCallProcess::GetTokenSID");
@@ -139,7 +139,9 @@ BOOL CTavoCallProcess::GetTokenSID(HANDLE hToken, CStringEx& strSid) {
         return FALSE;
     }
     LPSTR text = nullptr;
-    if (!convert(sid, &text) || !text) {
+    const BOOL converted = convert(sid, &text);
+    const tavo::ScopedLocalMemory textOwner(text);
+    if (!converted || !text) {
         const DWORD error = GetLastError();
         TraceLevel2(
             TracePair(nullptr, "CTavoCallProcess::GetTokenSID ConvertSidToStringSid with pSid fail").get(),
@@ -147,7 +149,6 @@ BOOL CTavoCallProcess::GetTokenSID(HANDLE hToken, CStringEx& strSid) {
         return FALSE;
     }
     strSid.Assign(text);
-    LocalFree(text);
     return TRUE;
 }
 

@@ -6,12 +6,11 @@
 
 #include <cwchar>
 
-#include "registry/registry.h"
-#include "session/call_process.h"
-#include "session/proc_address.h"
+#include "process/process.h"
 #include "session/session_detail.h"
-#include "session/system_library.h"
+#include "support/proc_address.h"
 #include "support/scoped.h"
+#include "system/system_facts.h"
 #include "trace/trace.h"
 
 namespace tavo::session {
@@ -239,6 +238,7 @@ BOOL GetCurrentLogonUserToken2InSession(DWORD activeSessionId, HANDLE& hHandle) 
 }  // namespace tavo::session
 
 using namespace tavo::session;
+using tavo::ProcAddress;
 
 DWORD CTavoCallProcess::VlrTavoGetActiveSessionId() {
     tavo::ScopedLibrary wtsapi(LoadSystemLibraryEx(L"wtsapi32.dll"));
@@ -271,8 +271,8 @@ BOOL CTavoCallProcess::GetCurrentLogonUserToken2(HANDLE& hHandle) {
 }
 
 HANDLE CTavoCallProcess::VlrTavoOpenProcessToken(HANDLE hProcess) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(hProcess, TOKEN_DUPLICATE, &token)) {
+    tavo::ScopedToken token;
+    if (!OpenProcessToken(hProcess, TOKEN_DUPLICATE, token.put())) {
         const DWORD error = GetLastError();
         TraceLevel4(
             TracePair(nullptr, "CTavoCallProcess::VlrTavoOpenProcessToken: OpenProcessToken failed").get(),
@@ -281,9 +281,9 @@ HANDLE CTavoCallProcess::VlrTavoOpenProcessToken(HANDLE hProcess) {
     }
     HANDLE duplicate = nullptr;
     const BOOL duplicated =
-        DuplicateTokenEx(token, MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary, &duplicate);
+        DuplicateTokenEx(token.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary, &duplicate);
     const DWORD error = GetLastError();
-    CloseHandle(token);
+    token.reset();
     if (!duplicated) {
         TraceLevel4(
             TracePair(nullptr, "CTavoCallProcess::VlrTavoOpenProcessToken: DuplicateTokenEx failed").get(),

@@ -2,10 +2,10 @@
 #include <windows.h>
 #include <userenv.h>
 
-#include "session/proc_address.h"
+#include "support/proc_address.h"
 #include "session/session_detail.h"
-#include "session/system_library.h"
-#include "session/user_profile.h"
+#include "process/process.h"
+#include "session/session.h"
 #include "support/scoped.h"
 
 namespace tavo::session {
@@ -70,6 +70,7 @@ CUserProfile& ProcessUserProfile() {
 }  // namespace tavo::session
 
 using namespace tavo::session;
+using tavo::ProcAddress;
 
 BOOL IsInteractiveProcess() {
     tavo::ScopedToken token;
@@ -89,17 +90,14 @@ BOOL IsInteractiveProcess() {
 HKEY GetLogonUserProfileKey() { return ProcessUserProfile().GetProfileKey(); }
 
 CUserProfile::~CUserProfile() {
+    // The token's owner closes it after this body, once the hive is unloaded.
     if (m_hProfileKey && m_hProfileKey != HKEY_CURRENT_USER && m_hUserToken) {
         const auto unloadUserProfile =
             ProcAddress<PfnUnloadUserProfile>(GetUserenvModule(), "UnloadUserProfile");
         if (unloadUserProfile) {
-            unloadUserProfile(m_hUserToken, m_hProfileKey);
+            unloadUserProfile(m_hUserToken.get(), m_hProfileKey);
             m_hProfileKey = nullptr;
         }
-    }
-    if (m_hUserToken) {
-        CloseHandle(m_hUserToken);
-        m_hUserToken = nullptr;
     }
 }
 
@@ -128,8 +126,8 @@ HKEY CUserProfile::GetProfileKey() {
 }
 
 HANDLE CUserProfile::GetLogonUserToken() {
-    if (m_hUserToken) return m_hUserToken;
+    if (m_hUserToken) return m_hUserToken.get();
     HANDLE token = nullptr;
-    if (SearchConsoleUserToken(SearchReport::kDebug, token)) m_hUserToken = token;
-    return m_hUserToken;
+    if (SearchConsoleUserToken(SearchReport::kDebug, token)) m_hUserToken.reset(token);
+    return m_hUserToken.get();
 }

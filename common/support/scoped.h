@@ -24,13 +24,20 @@ class UniqueResource {
     UniqueResource(const UniqueResource&) = delete;
     UniqueResource& operator=(const UniqueResource&) = delete;
 
-    T get() const { return m_value; }
+    [[nodiscard]] T get() const { return m_value; }
     bool valid() const { return Traits::IsValid(m_value); }
     explicit operator bool() const { return valid(); }
-    T release() { return std::exchange(m_value, Traits::Empty()); }
+    // Hands the value to the caller, who closes it from now on.
+    [[nodiscard]] T release() { return std::exchange(m_value, Traits::Empty()); }
+    // Closes the value held (if any) and takes `value`. The thread's last error is kept: closing the old
+    // value must not overwrite the error of the call that just failed.
     void reset(T value = Traits::Empty()) {
         T old = std::exchange(m_value, value);
-        if (Traits::IsValid(old)) Traits::Close(old);
+        if (Traits::IsValid(old)) {
+            const DWORD lastError = GetLastError();
+            Traits::Close(old);
+            SetLastError(lastError);
+        }
     }
     // For out-parameters: releases the current value and hands out the slot.
     T* put() {
@@ -79,6 +86,15 @@ struct ProcessHeapTraits {
     static bool IsValid(void* p) { return p != nullptr; }
     static void Close(void* p) { HeapFree(GetProcessHeap(), 0, p); }
 };
+// A window, destroyed on the thread that owns the owner (DestroyWindow works on the creating thread only);
+// a window that is already gone is left alone.
+struct WindowTraits {
+    static HWND Empty() { return nullptr; }
+    static bool IsValid(HWND w) { return w != nullptr; }
+    static void Close(HWND w) {
+        if (IsWindow(w)) DestroyWindow(w);
+    }
+};
 struct ServiceHandleTraits {
     static SC_HANDLE Empty() { return nullptr; }
     static bool IsValid(SC_HANDLE h) { return h != nullptr; }
@@ -99,6 +115,7 @@ using ScopedToken = ScopedHandle;
 using ScopedRegKey = UniqueResource<HKEY, RegKeyTraits>;
 using ScopedFindHandle = UniqueResource<HANDLE, FindTraits>;
 using ScopedLibrary = UniqueResource<HMODULE, LibraryTraits>;
+using ScopedWindow = UniqueResource<HWND, WindowTraits>;
 using ScopedLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
 using ScopedGlobalMemory = UniqueResource<HGLOBAL, GlobalMemoryTraits>;
 using ScopedProcessHeapMemory = UniqueResource<void*, ProcessHeapTraits>;
@@ -143,7 +160,8 @@ class ComPtr {
     void reset() {
         if (T* p = std::exchange(m_p, nullptr)) p->Release();
     }
-    T* release() { return std::exchange(m_p, nullptr); }
+    // Hands the reference to the caller.
+    [[nodiscard]] T* release() { return std::exchange(m_p, nullptr); }
     // For out-parameters: releases the current object and hands out the slot.
     T** put() {
         reset();

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "trace/trace.h"
+#include "support/proc_address.h"
 
 HMODULE g_hVlrTracer = nullptr;
 PFN_VLRTRACERAW g_pfnVLRTRACEA = nullptr;
@@ -29,10 +30,8 @@ void LoadTraceLibraryBesideExecutable() {
     wcscpy(slash + 1, kTraceLibraryName);
     g_hVlrTracer = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (g_hVlrTracer) {
-        g_pfnVLRTRACEA = reinterpret_cast<PFN_VLRTRACERAW>(
-            reinterpret_cast<void*>(GetProcAddress(g_hVlrTracer, "VLRTRACERAWA")));
-        g_pfnVlrTraceResident = reinterpret_cast<PFN_VLRTRACERAW>(
-            reinterpret_cast<void*>(GetProcAddress(g_hVlrTracer, "VLRTRACERAWA_RESIDENT")));
+        g_pfnVLRTRACEA = tavo::ProcAddress<PFN_VLRTRACERAW>(g_hVlrTracer, "VLRTRACERAWA");
+        g_pfnVlrTraceResident = tavo::ProcAddress<PFN_VLRTRACERAW>(g_hVlrTracer, "VLRTRACERAWA_RESIDENT");
     }
 }
 

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "com/critical_section.h"
-#include "module/exe_module.h"
+#include "module/module.h"
 #include "support/scoped.h"
 #include "tavoservice.h"
 
@@ -75,10 +75,10 @@ const CLSID* const kHostClasses[] = {&CLSID_Setting, &CLSID_Meeting, &CLSID_Upda
 
 }  // namespace
 
-HRESULT CTavoClassObjects::RegisterAll() {
+HRESULT CTavoClassObjects::RegisterAll(TavoClassCreatorFn creatorOf) {
     for (size_t i = 0; i < 4; ++i) {
         const CLSID& clsid = *kHostClasses[i];
-        auto* factory = new (std::nothrow) CTavoClassFactory_ProcessSingleton(clsid, TavoClassCreator(clsid));
+        auto* factory = new (std::nothrow) CTavoClassFactory_ProcessSingleton(clsid, creatorOf(clsid));
         if (!factory) return E_OUTOFMEMORY;
         m_entries[i].factory = factory;
         HRESULT hr = CoRegisterClassObject(clsid, static_cast<IClassFactory*>(factory), CLSCTX_LOCAL_SERVER,

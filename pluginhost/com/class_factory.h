@@ -9,6 +9,8 @@
 
 // Creates a new instance of a class (aggregation allowed) and returns the requested interface.
 using TavoCreateInstanceFn = HRESULT (*)(IUnknown* outer, REFIID iid, void** object);
+// The creation function of a class; null for a class without an implementation.
+using TavoClassCreatorFn = TavoCreateInstanceFn (*)(const CLSID& clsid);
 
 class CTavoClassFactory_ProcessSingleton : public IClassFactory {
   public:
@@ -38,9 +40,9 @@ class CTavoClassFactory_ProcessSingleton : public IClassFactory {
 // The four class objects, registered with the system for the server's run.
 class CTavoClassObjects {
   public:
-    // Registers a class object for each class (CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE); stops at the
-    // first failure and gives its result.
-    HRESULT RegisterAll();
+    // Registers a class object for each class (CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE) whose instances
+    // `creatorOf` creates; stops at the first failure and gives its result.
+    HRESULT RegisterAll(TavoClassCreatorFn creatorOf);
     // Revokes what was registered and releases the factories.
     void RevokeAll();
 
@@ -51,6 +53,3 @@ class CTavoClassObjects {
     };
     Entry m_entries[4];
 };
-
-// The creation function of each class; null until the class has an implementation.
-TavoCreateInstanceFn TavoClassCreator(const CLSID& clsid);

@@ -18,7 +18,7 @@
 #include "com/obj_verify.h"
 #include "com/snapshot_enum.h"
 #include "com/type_info.h"
-#include "module/exe_module.h"
+#include "module/module.h"
 #include "support/scoped.h"
 
 template <class Dual, const IID* DualIid, class Proxy>

@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "seh/seh_guard.h"
+#include "support/proc_address.h"
 #include "support/scoped.h"
 
 namespace {
@@ -36,8 +37,7 @@ struct DumpState {
 void WriteDumpGuarded(const wchar_t* dumpPath, HMODULE dbghelp, EXCEPTION_POINTERS* exceptionPointers,
                       DumpState& state) {
     if (!dbghelp) return;
-    auto writeDump = reinterpret_cast<MiniDumpWriteDumpFunction>(
-        reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
+    auto writeDump = tavo::ProcAddress<MiniDumpWriteDumpFunction>(dbghelp, "MiniDumpWriteDump");
     if (!writeDump) {
         CrashLog(L"DBGMiniDump GetProcAddress Failed");
         return;

@@ -5,6 +5,7 @@
 
 #include "crash/crash_dump.h"
 #include "seh/seh_guard.h"
+#include "support/proc_address.h"
 #include "support/scoped.h"
 
 namespace {
@@ -125,8 +126,7 @@ BOOL FindWritablePath(DWORD length, wchar_t* path) {
 
     tavo::ScopedLibrary shell32(LoadLibraryW(L"shell32.dll"));
     if (!shell32) return FALSE;
-    auto getSpecialFolderPath = reinterpret_cast<SHGetSpecialFolderPathFunction>(
-        reinterpret_cast<void*>(GetProcAddress(shell32.get(), "SHGetSpecialFolderPathW")));
+    auto getSpecialFolderPath = tavo::ProcAddress<SHGetSpecialFolderPathFunction>(shell32.get(), "SHGetSpecialFolderPathW");
     wchar_t cache[MAX_PATH] = {};
     if (!getSpecialFolderPath || !getSpecialFolderPath(nullptr, cache, kCsidlInternetCache, FALSE))
         return FALSE;

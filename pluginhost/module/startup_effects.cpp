@@ -2,11 +2,11 @@
 
 #include "registry/registry.h"
 #include "security/object_security.h"
+#include "support/proc_address.h"
 
 void CCompanionLibrary::Load() {
     using GetModuleHandleExFn = BOOL(WINAPI*)(DWORD, LPCWSTR, HMODULE*);
-    auto getModuleHandleEx = reinterpret_cast<GetModuleHandleExFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetModuleHandleExW")));
+    auto getModuleHandleEx = tavo::ProcAddress<GetModuleHandleExFn>(GetModuleHandleW(L"kernel32.dll"), "GetModuleHandleExW");
     if (!getModuleHandleEx) return;
     HMODULE self = nullptr;
     if (!getModuleHandleEx(
@@ -22,14 +22,13 @@ void CCompanionLibrary::Load() {
     size_t folderLength = static_cast<size_t>(slash - path) + 1;
     if (folderLength + ARRAYSIZE(kName) > MAX_PATH) return;
     wcscpy(slash + 1, kName);
-    m_library = LoadLibraryW(path);
-    if (m_library) m_isTrustCert = GetProcAddress(m_library, "isTrustCert");
+    m_library.reset(LoadLibraryW(path));
+    if (m_library) m_isTrustCert = GetProcAddress(m_library.get(), "isTrustCert");
 }
 
 void CCompanionLibrary::Free() {
-    if (m_library) FreeLibrary(m_library);
-    m_library = nullptr;
     m_isTrustCert = nullptr;
+    m_library.reset();
 }
 
 void PrepareBrowserEmulationKeys() {
@@ -42,10 +41,10 @@ void PrepareBrowserEmulationKeys() {
         CObjectSecurity security(HKEY_CURRENT_USER, kMain);
         security.GrantWriteAccess();
     }
-    if (HKEY key = CreateRegKey(HKEY_CURRENT_USER, kFeatureControl, 0)) RegCloseKey(key);
+    { const tavo::ScopedRegKey created(CreateRegKey(HKEY_CURRENT_USER, kFeatureControl, 0)); }
     {
         CObjectSecurity security(HKEY_CURRENT_USER, kFeatureControl);
         security.GrantWriteAccess();
     }
-    if (HKEY key = CreateRegKey(HKEY_CURRENT_USER, kBrowserEmulation, 0)) RegCloseKey(key);
+    const tavo::ScopedRegKey created(CreateRegKey(HKEY_CURRENT_USER, kBrowserEmulation, 0));
 }

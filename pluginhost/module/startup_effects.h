@@ -3,22 +3,24 @@
 
 #include <windows.h>
 
+#include "support/scoped.h"
+
 // The companion library tavousredt.dll from the host's own folder, loaded for the whole run; its export
 // isTrustCert is looked up (the host does not call it). Every failure is silent.
 class CCompanionLibrary {
   public:
     CCompanionLibrary() = default;
-    ~CCompanionLibrary() { Free(); }
+    ~CCompanionLibrary() = default;
     CCompanionLibrary(const CCompanionLibrary&) = delete;
     CCompanionLibrary& operator=(const CCompanionLibrary&) = delete;
 
     void Load();
     void Free();
-    bool IsLoaded() const { return m_library != nullptr; }
+    bool IsLoaded() const { return m_library.valid(); }
     FARPROC TrustCheck() const { return m_isTrustCert; }
 
   private:
-    HMODULE m_library = nullptr;
+    tavo::ScopedLibrary m_library;
     FARPROC m_isTrustCert = nullptr;
 };
 

@@ -6,8 +6,8 @@
 
 #include <new>
 
-#include "com/event_proxy.h"
-#include "window/manager_binding.h"
+#include "com/com.h"
+#include "window/window.h"
 
 namespace tavo::host {
 

@@ -2,7 +2,7 @@
 // interface; the answers come back as _IMeetingEvents events through the meeting sink.
 #pragma once
 
-#include "com/tavo_object.h"
+#include "com/com.h"
 #include "tavoservice.h"
 
 class CMeeting final : public CTavoObject<IMeeting, &IID_IMeeting, CProxy_IMeetingEvents> {

@@ -2,7 +2,7 @@
 // manager's primary interface; the answers come back as _ISettingEvents events through the setting sink.
 #pragma once
 
-#include "com/tavo_object.h"
+#include "com/com.h"
 #include "tavoservice.h"
 
 class CSetting final : public CTavoObject<ISetting, &IID_ISetting, CProxy_ISettingEvents> {

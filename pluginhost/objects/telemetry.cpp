@@ -1,8 +1,9 @@
 #include "objects/telemetry.h"
 
 #include "manager/tavo_mgr.h"
-#include "module/host_paths.h"
-#include "window/manager_binding.h"
+#include "module/module.h"
+#include "support/proc_address.h"
+#include "window/window.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ Fn CTelemetry::Export(const char* name) noexcept {
         }
         if (!m_library) return nullptr;
     }
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(m_library.get(), name)));
+    return tavo::ProcAddress<Fn>(m_library.get(), name);
 }
 
 CTelemetry::CTelemetry() {

@@ -3,7 +3,7 @@
 // it lives). It has no sink and fires no events.
 #pragma once
 
-#include "com/tavo_object.h"
+#include "com/com.h"
 #include "support/scoped.h"
 #include "tavoservice.h"
 

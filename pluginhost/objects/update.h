@@ -2,7 +2,7 @@
 // interface; the answers come back as _IUpdateEvents events through the update sink.
 #pragma once
 
-#include "com/tavo_object.h"
+#include "com/com.h"
 #include "tavoservice.h"
 
 class CUpdate final : public CTavoObject<IUpdate, &IID_IUpdate, CProxy_IUpdateEvents> {

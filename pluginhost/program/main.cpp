@@ -1,7 +1,7 @@
 // Entry point of tavopluginhost.exe, the plug-in host (COM local server).
 #include <windows.h>
 
-#include "module/host_run.h"
+#include "host_run.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     return RunHost(instance, GetCommandLineW());

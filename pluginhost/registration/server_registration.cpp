@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "module/exe_module.h"
+#include "module/module.h"
 #include "registration/registrar.h"
 #include "registration/resource_ids.h"
 #include "support/scoped.h"

@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "com/event_proxy.h"
+#include "com/com.h"
 #include "manager/tavo_mgr.h"
 
 // The DISPIDs the events travel with: the clients' wire contract, which differs from the member ids of

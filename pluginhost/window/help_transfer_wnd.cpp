@@ -1,13 +1,10 @@
 #include "window/help_transfer_wnd.h"
 
-#include "module/host_paths.h"
+#include "module/module.h"
+#include "support/proc_address.h"
 
 TavoManagerBinding g_tavoBinding;
 CHelpTransferWnd g_helpTransferWnd __attribute__((init_priority(102)));
-
-CHelpTransferWnd::~CHelpTransferWnd() {
-    if (m_managerLibrary) FreeLibrary(m_managerLibrary);
-}
 
 HWND CHelpTransferWnd::Create(HINSTANCE instance) {
     static ATOM s_class = 0;
@@ -23,9 +20,9 @@ HWND CHelpTransferWnd::Create(HINSTANCE instance) {
         s_class = RegisterClassExW(&windowClass);
         if (!s_class) return nullptr;
     }
-    m_hWnd = CreateWindowExW(0, kHelpTransferWndClass, kHelpTransferWndTitle, WS_CAPTION, 0, 0, 0, 0, nullptr,
-                             nullptr, instance, nullptr);
-    return m_hWnd;
+    m_window.reset(CreateWindowExW(0, kHelpTransferWndClass, kHelpTransferWndTitle, WS_CAPTION, 0, 0, 0, 0,
+                                   nullptr, nullptr, instance, nullptr));
+    return m_window.get();
 }
 
 LRESULT CHelpTransferWnd::LoadManager(LPARAM lParam) {
@@ -37,11 +34,9 @@ LRESULT CHelpTransferWnd::LoadManager(LPARAM lParam) {
     HMODULE library = LoadLibraryW(path.c_str());
     if (!library) return -1;
     // After a create that gave no object the library is loaded again: keep one reference, not two.
-    if (m_managerLibrary) FreeLibrary(m_managerLibrary);
-    m_managerLibrary = library;
+    m_managerLibrary.reset(library);
 
-    auto create = reinterpret_cast<PFN_CreateTavoMgr>(
-        reinterpret_cast<void*>(GetProcAddress(m_managerLibrary, "CreateTavoMgr")));
+    auto create = tavo::ProcAddress<PFN_CreateTavoMgr>(m_managerLibrary.get(), "CreateTavoMgr");
     if (!create) return -1;
     binding.manager = create(lParam == kLoadForHostStartup ? 1 : 0);
     if (!binding.manager) return 0;  // the host runs without a manager
@@ -63,16 +58,14 @@ LRESULT CHelpTransferWnd::UnloadManager() {
     ITavoMgrObject* manager = binding.manager;
     binding.manager = nullptr;
     manager->Destroy();
-    FreeLibrary(m_managerLibrary);
-    m_managerLibrary = nullptr;
+    m_managerLibrary.reset();
     if (HWND updater = FindWindowW(kUpdaterWndClass, nullptr))
         PostMessageW(updater, kMsgManagerReleased, 0, 0);
     return 0;
 }
 
 void CHelpTransferWnd::EndRun() {
-    if (m_hWnd && IsWindow(m_hWnd)) DestroyWindow(m_hWnd);
-    m_hWnd = nullptr;
+    m_window.reset();
     if (ITavoMgrObject* manager = g_tavoBinding.manager) {
         g_tavoBinding.manager = nullptr;
         manager->Destroy();

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include "support/scoped.h"
 #include "window/manager_binding.h"
 
 inline constexpr wchar_t kHelpTransferWndClass[] =
@@ -24,14 +25,14 @@ inline constexpr LPARAM kLoadForHostStartup = 255;
 class CHelpTransferWnd {
   public:
     CHelpTransferWnd() = default;
-    // Frees the manager library if it is still loaded.
-    ~CHelpTransferWnd();
+    // Destroys the window if it is still one and frees the manager library if it is still loaded.
+    ~CHelpTransferWnd() = default;
     CHelpTransferWnd(const CHelpTransferWnd&) = delete;
     CHelpTransferWnd& operator=(const CHelpTransferWnd&) = delete;
 
     // Registers the window class (once per process) and creates the hidden window; null on failure.
     HWND Create(HINSTANCE instance);
-    HWND GetHwnd() const { return m_hWnd; }
+    HWND GetHwnd() const { return m_window.get(); }
 
     // The message handlers; results as the window answers them.
     LRESULT LoadManager(LPARAM lParam);
@@ -44,8 +45,8 @@ class CHelpTransferWnd {
   private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-    HWND m_hWnd = nullptr;
-    HMODULE m_managerLibrary = nullptr;
+    tavo::ScopedWindow m_window;
+    tavo::ScopedLibrary m_managerLibrary;
 };
 
 // The process's one window object, built before the entry point runs.

@@ -7,6 +7,7 @@
 #include "paths/path_api.h"
 #include "probe_runner.h"
 #include "registry/registry.h"
+#include "system/system_facts.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <string>
 
-#include "session/call_process.h"
-#include "session/process_detail.h"
+#include "process/process.h"
+#include "process/process_detail.h"
 #include "support/scoped.h"
 
 namespace {

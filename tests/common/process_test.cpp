@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "probe_runner.h"
-#include "session/call_process.h"
-#include "session/process_detail.h"
+#include "process/process.h"
+#include "process/process_detail.h"
 #include "support/scoped.h"
 #include "test_support.h"
 

@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "registry/registry.h"
+#include "session/session.h"
 #include "support/scoped.h"
+#include "system/system_facts.h"
 #include "test_support.h"
 
 namespace {

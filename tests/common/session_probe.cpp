@@ -10,10 +10,9 @@
 #include <cstring>
 #include <string>
 
-#include "session/call_process.h"
+#include "process/process.h"
 #include "session/session_detail.h"
-#include "session/system_library.h"
-#include "session/user_profile.h"
+#include "session/session.h"
 
 namespace {
 

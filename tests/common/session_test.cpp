@@ -15,12 +15,13 @@
 
 #include "debug_capture.h"
 #include "probe_runner.h"
+#include "process/process.h"
 #include "registry/registry.h"
-#include "session/call_process.h"
+#include "session/session.h"
 #include "session/session_detail.h"
-#include "session/system_library.h"
-#include "session/user_profile.h"
+#include "support/proc_address.h"
 #include "support/scoped.h"
+#include "system/system_facts.h"
 #include "test_support.h"
 
 using namespace tavo::session;
@@ -264,10 +265,8 @@ TEST(SessionDecisions, ProfileKeyDecidedOnce) {
 TEST(Sessions, ActiveSessionIsTheFirstActiveOfTheListing) {
     HMODULE wtsapi = LoadLibraryW(L"wtsapi32.dll");
     ASSERT_NE(wtsapi, nullptr);
-    auto enumerate = reinterpret_cast<decltype(&WTSEnumerateSessionsW)>(
-        reinterpret_cast<void*>(GetProcAddress(wtsapi, "WTSEnumerateSessionsW")));
-    auto freeMemory = reinterpret_cast<decltype(&WTSFreeMemory)>(
-        reinterpret_cast<void*>(GetProcAddress(wtsapi, "WTSFreeMemory")));
+    auto enumerate = tavo::ProcAddress<decltype(&WTSEnumerateSessionsW)>(wtsapi, "WTSEnumerateSessionsW");
+    auto freeMemory = tavo::ProcAddress<decltype(&WTSFreeMemory)>(wtsapi, "WTSFreeMemory");
     PWTS_SESSION_INFOW sessions = nullptr;
     DWORD count = 0;
     DWORD expected = kNoSession;
@@ -512,8 +511,7 @@ TEST(Profile, HiveOfTheConsoleUser) {
     printf("LoadUserProfileW gave %s\n", hive == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER" : "a hive");
     if (hive != HKEY_CURRENT_USER) {
         using Unload = BOOL(WINAPI*)(HANDLE, HANDLE);
-        auto unload = reinterpret_cast<Unload>(
-            reinterpret_cast<void*>(GetProcAddress(GetUserenvModule(), "UnloadUserProfile")));
+        auto unload = tavo::ProcAddress<Unload>(GetUserenvModule(), "UnloadUserProfile");
         if (unload) unload(token, hive);
     }
     CloseHandle(token);

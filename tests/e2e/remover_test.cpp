@@ -4,6 +4,7 @@
 
 #include "debug_capture.h"
 #include "registry/registry.h"
+#include "system/system_facts.h"
 #include "test_support.h"
 
 using tavo::test::BinPath;

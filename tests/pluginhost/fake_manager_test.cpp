@@ -9,6 +9,7 @@
 
 #include "manager/tavo_mgr.h"
 #include "seh/seh_guard.h"
+#include "support/proc_address.h"
 #include "support/scoped.h"
 #include "test_support.h"
 
@@ -39,7 +40,7 @@ Lines SplitLines(const std::string& content) {
 // An export as a function pointer of the type the contract gives it.
 template <class Pfn>
 Pfn ExportOf(HMODULE module, const char* name) {
-    return reinterpret_cast<Pfn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+    return tavo::ProcAddress<Pfn>(module, name);
 }
 
 // The names a loaded module exports, read from its export directory.

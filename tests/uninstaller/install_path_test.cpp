@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "install_path.h"
+#include "install/install.h"
 #include "registry/registry.h"
 
 namespace {

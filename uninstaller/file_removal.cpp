@@ -1,9 +1,0 @@
-#include "file_removal.h"
-
-void ReleaseLockedModules(LPCWSTR) {}
-
-int RemoveInstallFiles(LPCWSTR) { return 0; }
-
-void CleanupShortcuts() {}
-
-void CleanupCommonShortcuts() {}

@@ -1,3 +1,0 @@
-#include "registry_cleanup.h"
-
-void CleanupRegistries() {}

@@ -1,0 +1,45 @@
+#include <windows.h>
+
+#include <shlobj.h>
+
+#include <cwchar>
+
+#include "console/console.h"
+#include "install/install.h"
+#include "registry/registry.h"
+#include "stages/stages.h"
+#include "steps/steps.h"
+#include "system/system_facts.h"
+
+void RunUninstallSequence() {
+    ConsoleLine(L"Run TavoRemover.exe!\n");
+    OutputDebugStringW(L"verify cmdline succ!\n");
+
+    wchar_t installFolder[kInstallPathChars] = {};
+    GetTavoInstallPathFromReg(HKEY_LOCAL_MACHINE, installFolder, kInstallPathChars);
+
+    ReleaseLockedModules(installFolder);
+    StopTavoProcesses();
+    SpinWait(2000);
+    if (IsNative64BitSystem()) RegistryViewFlag = KEY_WOW64_64KEY;
+    RegTavoCOM(installFolder, FALSE);
+    CleanupRegistries();
+    if (RemoveInstallFiles(installFolder) == 1) {
+        wchar_t message[MAX_PATH] = {};
+        swprintf(message, MAX_PATH, L"!!!!!!!! Delete TavoInstall Files Failed!(Exit Code %u) !!!!!!!!\n",
+                 1u);
+        ConsoleLine(message);
+        OutputDebugStringW(message);
+    }
+    CleanupShortcuts();
+    CleanupCommonShortcuts();
+
+    DeleteRegKey(HKEY_LOCAL_MACHINE, kProductKey, 0);
+    if (Is64BitWindows()) DeleteRegKey(HKEY_LOCAL_MACHINE, kProductKey, KEY_WOW64_64KEY);
+    DeleteRegKey(HKEY_CURRENT_USER, kProductKey, 0);
+
+    OutputDebugStringW(L"Exit TavoRemover.exe!\n");
+    SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
+    DeleteTempCopy();
+    ExitProcess(0);
+}

@@ -1,0 +1,9 @@
+#include "steps/steps.h"
+
+void ReleaseLockedModules(LPCWSTR) {}
+
+int RemoveInstallFiles(LPCWSTR) { return 0; }
+
+void CleanupShortcuts() {}
+
+void CleanupCommonShortcuts() {}

@@ -1,0 +1,3 @@
+#include "steps/steps.h"
+
+void CleanupRegistries() {}

@@ -1,9 +1,0 @@
-#include "stop_processes.h"
-
-void StopTavoProcesses() {}
-
-void SpinWait(DWORD milliseconds) {
-    const DWORD start = GetTickCount();
-    while (GetTickCount() - start < milliseconds) {
-    }
-}
