@@ -8,26 +8,15 @@
 #include "probe_runner.h"
 #include "registry/registry.h"
 
+using tavo::test::KeyExists;
+using tavo::test::Narrow;
+using tavo::test::Text;
+
 namespace {
 
 constexpr wchar_t kVelnorKey[] = L"SOFTWARE\\Velnor";
 constexpr wchar_t kProductKey[] = L"SOFTWARE\\Velnor\\Plugins";
 constexpr wchar_t kHostClass[] = L"{5D0C1E7A-2B44-4F19-A6E3-7C9B0D2F4A61}";
-
-std::wstring Text(const CStringEx& s) { return s.GetString(); }
-
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (wchar_t c : text) narrow.push_back(static_cast<char>(c));
-    return narrow;
-}
-
-bool KeyExists(HKEY root, const wchar_t* subkey, REGSAM view) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
 
 void SetValue(HKEY root, const wchar_t* subkey, REGSAM view, const wchar_t* name, DWORD type,
               const void* data, DWORD bytes) {

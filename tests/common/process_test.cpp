@@ -26,6 +26,7 @@
 
 using tavo::ScopedHandle;
 using tavo::test::BinPath;
+using tavo::test::Narrow;
 using tavo::test::TempFolder;
 using namespace tavo::process;
 
@@ -45,12 +46,6 @@ struct JobGuard {
     ScopedHandle job;
 };
 JobGuard g_job;
-
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out.push_back(static_cast<char>(c));
-    return out;
-}
 
 std::wstring Lower(std::wstring text) {
     for (auto& c : text) c = static_cast<wchar_t>(towlower(c));

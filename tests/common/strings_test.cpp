@@ -8,9 +8,9 @@
 #include "probe_runner.h"
 #include "strings_test_resources.h"
 
-namespace {
+using tavo::test::Text;
 
-std::wstring Text(const CStringEx& s) { return s.GetString(); }
+namespace {
 
 // A unique temporary folder, removed with its files at the end of the test.
 class TempFolder {

@@ -44,9 +44,7 @@ ProbeRun RunProbe(const std::wstring& variant, const std::wstring& arguments,
     EXPECT_EQ(run.result.exitCode, 0u);
     run.debug = run.result.TextsOf(run.result.pid);
     run.records = tavo::test::ReadTraceRecords(folder / L"trace.log");
-    char narrow[MAX_PATH] = {};
-    WideCharToMultiByte(CP_ACP, 0, exe.c_str(), -1, narrow, MAX_PATH, nullptr, nullptr);
-    run.exePath = narrow;
+    run.exePath = tavo::test::Ansi(exe);
     run.output = tavo::test::Unix(run.result.output);
     return run;
 }

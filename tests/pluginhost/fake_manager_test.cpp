@@ -15,6 +15,7 @@
 using tavo::ScopedLibrary;
 using tavo::test::BinPath;
 using tavo::test::ScopedEnv;
+using tavo::test::SplitLines;
 using tavo::test::TempFolder;
 
 namespace {
@@ -23,18 +24,6 @@ using Lines = std::vector<std::string>;
 
 const std::wstring kFull = L"fixtures\\manager\\full\\tavoMgr.dll";
 const std::wstring kNoCreate = L"fixtures\\manager\\no-create\\tavoMgr.dll";
-
-Lines SplitLines(const std::string& content) {
-    Lines lines;
-    size_t start = 0;
-    while (start < content.size()) {
-        size_t end = content.find('\n', start);
-        if (end == std::string::npos) end = content.size();
-        lines.push_back(content.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
 
 // An export as a function pointer of the type the contract gives it.
 template <class Pfn>

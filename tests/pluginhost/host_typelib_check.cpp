@@ -14,12 +14,6 @@ using namespace tavo::test;
 
 namespace {
 
-std::string Narrow(const wchar_t* text) {
-    std::string result;
-    for (; text && *text; ++text) result.push_back(static_cast<char>(*text));
-    return result;
-}
-
 std::string TypeText(const TYPEDESC& type) {
     switch (type.vt) {
         case VT_PTR:

@@ -10,6 +10,21 @@ std::string Narrow(const std::wstring& text) {
     return narrow;
 }
 
+std::string Narrow(const wchar_t* text) {
+    std::string narrow;
+    for (; text && *text; ++text) narrow.push_back(static_cast<char>(*text));
+    return narrow;
+}
+
+std::string Ansi(const std::wstring& text) {
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 1) return "";
+    std::string ansi(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, ansi.data(), bytes, nullptr, nullptr);
+    ansi.pop_back();  // the terminating zero
+    return ansi;
+}
+
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::string line;
@@ -26,6 +41,12 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
+bool KeyExists(HKEY root, const std::wstring& subkey, REGSAM view) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
 
 static_assert(sizeof(void*) == 4, "the test programs are 32-bit");
 
