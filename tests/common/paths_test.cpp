@@ -10,6 +10,7 @@
 
 using tavo::test::KeyExists;
 using tavo::test::Narrow;
+using tavo::test::SameLines;
 using tavo::test::Text;
 
 namespace {
@@ -243,20 +244,20 @@ TEST(PathApi, GetTavoRootPathFallsBackToTheRegisteredHost) {
     ProbeResult probe = RunProbe("root");
     ASSERT_TRUE(probe.started);
     EXPECT_EQ(Lines(probe.output), "root=1 [C:\\Program Files\\Velnor]\n");
-    EXPECT_EQ(probe.debug, std::vector<std::string>{fallback});
+    EXPECT_TRUE(SameLines(probe.debug, {fallback}));
 
     // An empty machine value is a successful read: the per-user value is not consulted.
     SetString(HKEY_LOCAL_MACHINE, kProductKey, KEY_WOW64_32KEY, L"Path", L"");
     SetString(HKEY_CURRENT_USER, kProductKey, 0, L"Path", L"C:\\User\\Root");
     probe = RunProbe("root");
     EXPECT_EQ(Lines(probe.output), "root=1 [C:\\Program Files\\Velnor]\n");
-    EXPECT_EQ(probe.debug, std::vector<std::string>{fallback});
+    EXPECT_TRUE(SameLines(probe.debug, {fallback}));
 
     // Nothing registered at all: still true, with an empty path.
     keys.Reset();
     probe = RunProbe("root");
     EXPECT_EQ(Lines(probe.output), "root=1 []\n");
-    EXPECT_EQ(probe.debug, std::vector<std::string>{fallback});
+    EXPECT_TRUE(SameLines(probe.debug, {fallback}));
 }
 
 TEST(PathApi, GetAppDataPluginsPathCreatesTheFolders) {
@@ -270,7 +271,7 @@ TEST(PathApi, GetAppDataPluginsPathCreatesTheFolders) {
     ASSERT_TRUE(probe.started);
     EXPECT_EQ(Lines(probe.output),
               "length=" + std::to_string(plugins.size()) + " [" + Narrow(plugins) + "\\settings.xml]\n");
-    EXPECT_EQ(probe.debug, std::vector<std::string>{Narrow(plugins)});
+    EXPECT_TRUE(SameLines(probe.debug, {Narrow(plugins)}));
     EXPECT_TRUE(CPathApi::IsDirectoryExist(plugins.c_str()));
     if (!existed) TempFolder::RemoveTree(velnor);
 }
@@ -284,7 +285,7 @@ TEST(PathApi, NullArguments) {
     ASSERT_TRUE(probe.started);
     EXPECT_EQ(Lines(probe.output),
               "res=0 out=untouched\nres=1 out=" + Narrow(folder) + "\\tavoRes.dll\nappdata=0\nappdata=0\n");
-    EXPECT_EQ(probe.debug, std::vector<std::string>{"\nCPathApi::GetResFilePath: Invalid Input!\n"});
+    EXPECT_TRUE(SameLines(probe.debug, {"\nCPathApi::GetResFilePath: Invalid Input!\n"}));
 }
 
 }  // namespace

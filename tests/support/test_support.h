@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <gtest/gtest.h>
+
 #include <concepts>
 #include <string>
 #include <vector>
@@ -41,6 +43,13 @@ inline std::string Text(BSTR text) {
 
 // The lines of a program's output, "\r" dropped, without a last empty line.
 std::vector<std::string> SplitLines(const std::string& text);
+
+// Compares lines (a program's output, its debug messages, a record file) in order. A difference is
+// reported once, at the first line that differs (counted from 1): the expected and the actual line, the
+// two lines before it, and both line counts; every line is printed quoted with its escapes, so that a
+// "\r" or a trailing blank shows. Use as EXPECT_TRUE(SameLines(actual, expected)).
+::testing::AssertionResult SameLines(const std::vector<std::string>& actual,
+                                     const std::vector<std::string>& expected);
 
 // Whether a registry key exists, looked up in `view` (0, KEY_WOW64_64KEY or KEY_WOW64_32KEY) with the
 // system's own functions: it opens for reading its values.
