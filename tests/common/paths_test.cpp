@@ -9,26 +9,16 @@
 #include "registry/registry.h"
 #include "system/system_facts.h"
 
+using tavo::test::KeyExists;
+using tavo::test::Narrow;
+using tavo::test::SameLines;
+using tavo::test::Text;
+
 namespace {
 
 constexpr wchar_t kVelnorKey[] = L"SOFTWARE\\Velnor";
 constexpr wchar_t kProductKey[] = L"SOFTWARE\\Velnor\\Plugins";
 constexpr wchar_t kHostClass[] = L"{5D0C1E7A-2B44-4F19-A6E3-7C9B0D2F4A61}";
-
-std::wstring Text(const CStringEx& s) { return s.GetString(); }
-
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (wchar_t c : text) narrow.push_back(static_cast<char>(c));
-    return narrow;
-}
-
-bool KeyExists(HKEY root, const wchar_t* subkey, REGSAM view) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
 
 void SetValue(HKEY root, const wchar_t* subkey, REGSAM view, const wchar_t* name, DWORD type,
               const void* data, DWORD bytes) {
@@ -255,20 +245,20 @@ TEST(PathApi, GetTavoRootPathFallsBackToTheRegisteredHost) {
     ProbeResult probe = RunProbe("root");
     ASSERT_TRUE(probe.started);
     EXPECT_EQ(Lines(probe.output), "root=1 [C:\\Program Files\\Velnor]\n");
-    EXPECT_EQ(probe.debug, std::vector<std::string>{fallback});
+    EXPECT_TRUE(SameLines(probe.debug, {fallback}));
 
     // An empty machine value is a successful read: the per-user value is not consulted.
     SetString(HKEY_LOCAL_MACHINE, kProductKey, KEY_WOW64_32KEY, L"Path", L"");
     SetString(HKEY_CURRENT_USER, kProductKey, 0, L"Path", L"C:\\User\\Root");
     probe = RunProbe("root");
     EXPECT_EQ(Lines(probe.output), "root=1 [C:\\Program Files\\Velnor]\n");
-    EXPECT_EQ(probe.debug, std::vector<std::string>{fallback});
+    EXPECT_TRUE(SameLines(probe.debug, {fallback}));
 
     // Nothing registered at all: still true, with an empty path.
     keys.Reset();
     probe = RunProbe("root");
     EXPECT_EQ(Lines(probe.output), "root=1 []\n");
-    EXPECT_EQ(probe.debug, std::vector<std::string>{fallback});
+    EXPECT_TRUE(SameLines(probe.debug, {fallback}));
 }
 
 TEST(PathApi, GetAppDataPluginsPathCreatesTheFolders) {
@@ -282,7 +272,7 @@ TEST(PathApi, GetAppDataPluginsPathCreatesTheFolders) {
     ASSERT_TRUE(probe.started);
     EXPECT_EQ(Lines(probe.output),
               "length=" + std::to_string(plugins.size()) + " [" + Narrow(plugins) + "\\settings.xml]\n");
-    EXPECT_EQ(probe.debug, std::vector<std::string>{Narrow(plugins)});
+    EXPECT_TRUE(SameLines(probe.debug, {Narrow(plugins)}));
     EXPECT_TRUE(CPathApi::IsDirectoryExist(plugins.c_str()));
     if (!existed) TempFolder::RemoveTree(velnor);
 }
@@ -296,7 +286,7 @@ TEST(PathApi, NullArguments) {
     ASSERT_TRUE(probe.started);
     EXPECT_EQ(Lines(probe.output),
               "res=0 out=untouched\nres=1 out=" + Narrow(folder) + "\\tavoRes.dll\nappdata=0\nappdata=0\n");
-    EXPECT_EQ(probe.debug, std::vector<std::string>{"\nCPathApi::GetResFilePath: Invalid Input!\n"});
+    EXPECT_TRUE(SameLines(probe.debug, {"\nCPathApi::GetResFilePath: Invalid Input!\n"}));
 }
 
 }  // namespace

@@ -77,13 +77,3 @@ inline std::vector<std::string> Join(std::initializer_list<std::vector<std::stri
     for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
 }
-
-// Compares line by line, so that a failure names the first lines that differ.
-inline void ExpectLines(const std::vector<std::string>& actual, const std::vector<std::string>& expected) {
-    EXPECT_EQ(actual.size(), expected.size());
-    for (size_t i = 0; i < actual.size() || i < expected.size(); ++i) {
-        const std::string a = i < actual.size() ? actual[i] : "(none)";
-        const std::string e = i < expected.size() ? expected[i] : "(none)";
-        EXPECT_EQ(a, e) << "line " << i;
-    }
-}

@@ -26,6 +26,8 @@
 
 using tavo::ScopedHandle;
 using tavo::test::BinPath;
+using tavo::test::Narrow;
+using tavo::test::SameLines;
 using tavo::test::TempFolder;
 using namespace tavo::process;
 
@@ -45,12 +47,6 @@ struct JobGuard {
     ScopedHandle job;
 };
 JobGuard g_job;
-
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out.push_back(static_cast<char>(c));
-    return out;
-}
 
 std::wstring Lower(std::wstring text) {
     for (auto& c : text) c = static_cast<wchar_t>(towlower(c));
@@ -690,7 +686,7 @@ TEST(ProcessMessages, FailurePaths) {
                   "find-empty=0x80004005\nfindex-null=0x80004005\nfindpath-null=0x80070057\n"
                   "findpath-empty=0x80070057\nkill-plain=0\nkill-user=0\nkill-id=0\nenv-null=0\n"
                   "env-destroy-null=0\n");
-    ExpectLines(
+    EXPECT_TRUE(SameLines(
         run.lines,
         Join(
             {Traced(" CTavoCallProcess::VlrTavoWaitForObjectExit(HANDLE hProcess, DWORD dwWaitExitType),\n"),
@@ -840,7 +836,7 @@ TEST(ProcessMessages, FailurePaths) {
              {"CTavoCallProcess::VlrTavoKillProcess: OpenProcess FAILED!\n"},
              Traced("<-- CTavoCallProcess::VlrKillProcessByID \n"),
              {"CTavoCallProcess::VlrTavoCreateEnvironmentBlock: input hToken is NULL!\n"},
-             {"CTavoCallProcess::VlrTavoDestroyEnvironmentBlock: input hToken is NULL!\n"}}));
+             {"CTavoCallProcess::VlrTavoDestroyEnvironmentBlock: input hToken is NULL!\n"}})));
 }
 
 namespace {
@@ -925,7 +921,7 @@ TEST(ProcessMessages, ShellLaunchFailures) {
     EXPECT_EQ(run.output, "shell-notexe=0\nshellex-notexe=0\n");
     const std::string f = Narrow(folder.path());
     // Wine leaves no error code behind its message box: dwError is 0.
-    ExpectLines(
+    EXPECT_TRUE(SameLines(
         run.lines,
         Join({
             Traced(" CTavoCallProcess::VlrTavoShellExecuteEx:,lpszFilePath=" + f +
@@ -942,7 +938,7 @@ TEST(ProcessMessages, ShellLaunchFailures) {
             Traced(" CCallProcEx::VlrShellEx: Launching process FAILED!\n,\n"),
             Traced("<-- CCallProcEx::VlrShellEx(LPCTSTR lpszFileFullPath, LPCTSTR lpszCmdLine, BOOL "
                    "bRunAsAdmin) \n"),
-        }));
+        })));
 }
 
 TEST(ProcessMessages, SuccessfulLaunches) {
@@ -975,7 +971,7 @@ TEST(ProcessMessages, SuccessfulLaunches) {
     const std::string f = Narrow(folder.path());
     const std::string token = Value(run.output, "token-handle");
     const std::string slot = Value(run.output, "code-slot");
-    ExpectLines(
+    EXPECT_TRUE(SameLines(
         run.lines,
         Join({
             Traced(" CTavoCallProcess::VlrTavoCreateProcess:,lpszExePath=" + f +
@@ -1024,5 +1020,5 @@ TEST(ProcessMessages, SuccessfulLaunches) {
                    "lpdwExitCode) \n"),
             Traced("<-- CCallProcEx::VlrShellEx(LPCTSTR lpszFileFullPath, LPCTSTR lpszCmdLine, BOOL "
                    "bRunAsAdmin) \n"),
-        }));
+        })));
 }

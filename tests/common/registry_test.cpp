@@ -10,6 +10,9 @@
 #include "system/system_facts.h"
 #include "test_support.h"
 
+using tavo::test::KeyExists;
+using tavo::test::Text;
+
 namespace {
 
 constexpr DWORD k64 = KEY_WOW64_64KEY;
@@ -46,11 +49,6 @@ void RawCreate(HKEY root, const std::wstring& subkey, DWORD view) {
               ERROR_SUCCESS);
 }
 
-bool RawExists(HKEY root, const std::wstring& subkey, DWORD view) {
-    tavo::ScopedRegKey key;
-    return RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE | view, key.put()) == ERROR_SUCCESS;
-}
-
 bool RawValueExists(HKEY root, const std::wstring& subkey, LPCWSTR name, DWORD view) {
     tavo::ScopedRegKey key;
     if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE | view, key.put()) != ERROR_SUCCESS)
@@ -79,8 +77,6 @@ void RawDeleteTree(HKEY root, const std::wstring& subkey, DWORD view) {
     RegDeleteKeyExW(root, subkey.c_str(), view, 0);
 }
 
-std::wstring Text(const CStringEx& text) { return text.GetString(); }
-
 std::vector<std::wstring> Texts(const std::vector<CStringEx>& list) {
     std::vector<std::wstring> texts;
     for (const CStringEx& text : list) texts.push_back(Text(text));
@@ -104,9 +100,9 @@ class RegistryTest : public ::testing::Test {
         RawDeleteTree(HKEY_LOCAL_MACHINE, m_key, k64);
         RawDeleteTree(HKEY_LOCAL_MACHINE, m_key, k32);
         RawDeleteTree(HKEY_CURRENT_USER, m_key, 0);
-        EXPECT_FALSE(RawExists(HKEY_LOCAL_MACHINE, m_key, k64));
-        EXPECT_FALSE(RawExists(HKEY_LOCAL_MACHINE, m_key, k32));
-        EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, m_key, 0));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, m_key, k64));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, m_key, k32));
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, m_key, 0));
     }
     std::wstring Sub(LPCWSTR path) const { return m_key + L"\\" + path; }
 
@@ -171,7 +167,7 @@ TEST_F(RegistryTest, ValueWrittenInTheSixtyFourBitView) {
         EXPECT_TRUE(ReadRegDword(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only64", &value, 0));
         EXPECT_EQ(value, 64u);
         EXPECT_TRUE(IsRegKeyExist(HKEY_LOCAL_MACHINE, m_key.c_str(), k32));
-        EXPECT_FALSE(RawExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\" + m_name, 0));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\" + m_name, 0));
     }
     // The raw 64-bit view agrees.
     EXPECT_TRUE(RawValueExists(HKEY_LOCAL_MACHINE, m_key, L"Only64", k64));
@@ -190,14 +186,14 @@ TEST_F(RegistryTest, ValueWrittenInTheThirtyTwoBitView) {
         EXPECT_FALSE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only32", text, k64));
         EXPECT_TRUE(text.IsEmpty());
         EXPECT_FALSE(IsRegKeyExist(HKEY_LOCAL_MACHINE, m_key.c_str(), k64));
-        EXPECT_TRUE(RawExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\" + m_name, k64));
+        EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\" + m_name, k64));
     } else {
         // The one view: visible whatever the flag, and nothing is redirected.
         text = L"old";
         EXPECT_TRUE(ReadRegString(HKEY_LOCAL_MACHINE, m_key.c_str(), L"Only32", text, k64));
         EXPECT_EQ(Text(text), L"thirty-two");
         EXPECT_TRUE(IsRegKeyExist(HKEY_LOCAL_MACHINE, m_key.c_str(), k64));
-        EXPECT_FALSE(RawExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\" + m_name, k64));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\" + m_name, k64));
     }
 }
 
@@ -227,7 +223,7 @@ TEST_F(RegistryTest, DeleteRegKeyRemovesNestedTree) {
     RawSetDword(HKEY_LOCAL_MACHINE, Sub(L"tree\\a"), L"other", 4, k32);
 
     EXPECT_TRUE(DeleteRegKey(HKEY_LOCAL_MACHINE, Sub(L"tree").c_str(), k64));
-    EXPECT_FALSE(RawExists(HKEY_LOCAL_MACHINE, Sub(L"tree"), k64));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Sub(L"tree"), k64));
     EXPECT_TRUE(RawValueExists(HKEY_LOCAL_MACHINE, Sub(L"sibling"), L"keep", k64));
     EXPECT_EQ(RawValueExists(HKEY_LOCAL_MACHINE, Sub(L"tree\\a"), L"other", k32), TwoViews());
 }
@@ -238,8 +234,8 @@ TEST_F(RegistryTest, DeleteRegKeyOnOpenParent) {
     ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, Sub(L"p").c_str(), 0, KEY_ALL_ACCESS, parent.put()),
               ERROR_SUCCESS);
     EXPECT_TRUE(DeleteRegKey(parent.get(), L"c", 0));
-    EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"p\\c"), 0));
-    EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, Sub(L"p"), 0));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Sub(L"p\\c"), 0));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, Sub(L"p"), 0));
 }
 
 TEST_F(RegistryTest, DeleteRegKeyRefusesMissingAndEmptyNames) {
@@ -495,7 +491,7 @@ TEST_F(RegistryTest, DeleteRegKeyRemovesALinkButNotItsTarget) {
     EXPECT_EQ(Texts(names), std::vector<std::wstring>{L"child"});
 
     EXPECT_TRUE(DeleteRegKey(HKEY_LOCAL_MACHINE, Sub(L"parent").c_str(), k64));
-    EXPECT_FALSE(RawExists(HKEY_LOCAL_MACHINE, Sub(L"parent"), k64));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Sub(L"parent"), k64));
     EXPECT_TRUE(RawValueExists(HKEY_LOCAL_MACHINE, Sub(L"target"), L"keep", k64));
     EXPECT_TRUE(RawValueExists(HKEY_LOCAL_MACHINE, Sub(L"target\\child"), L"keep", k64));
 }
@@ -516,7 +512,7 @@ TEST_F(RegistryTest, DeleteRegKeyOnALinkItself) {
                   ERROR_SUCCESS);
     }
     EXPECT_TRUE(DeleteRegKey(HKEY_LOCAL_MACHINE, Sub(L"link").c_str(), k64));
-    EXPECT_FALSE(RawExists(HKEY_LOCAL_MACHINE, Sub(L"link"), k64));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Sub(L"link"), k64));
     EXPECT_TRUE(RawValueExists(HKEY_LOCAL_MACHINE, Sub(L"target"), L"keep", k64));
 }
 
@@ -527,9 +523,9 @@ class ProductSettingsTest : public ::testing::Test {
     static constexpr LPCWSTR kProduct = L"SOFTWARE\\Velnor\\Plugins";
     void SetUp() override {
         // A fresh machine has no product; a test must not destroy one that exists.
-        ASSERT_FALSE(RawExists(HKEY_CURRENT_USER, kVendor, 0));
-        ASSERT_FALSE(RawExists(HKEY_LOCAL_MACHINE, kVendor, k32));
-        ASSERT_FALSE(RawExists(HKEY_LOCAL_MACHINE, kVendor, k64));
+        ASSERT_FALSE(KeyExists(HKEY_CURRENT_USER, kVendor, 0));
+        ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kVendor, k32));
+        ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kVendor, k64));
     }
     void TearDown() override {
         RawDeleteTree(HKEY_CURRENT_USER, kVendor, 0);
@@ -568,7 +564,7 @@ TEST_F(ProductSettingsTest, StringsAndNumbersRoundTrip) {
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     RawRead(HKEY_CURRENT_USER, kProduct, L"UserID", 0, &type);
     EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-    EXPECT_FALSE(RawExists(HKEY_LOCAL_MACHINE, kProduct, k32));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kProduct, k32));
 }
 
 TEST_F(ProductSettingsTest, MsiInstallCombinations) {

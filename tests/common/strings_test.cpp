@@ -8,9 +8,10 @@
 #include "probe_runner.h"
 #include "strings_test_resources.h"
 
-namespace {
+using tavo::test::SameLines;
+using tavo::test::Text;
 
-std::wstring Text(const CStringEx& s) { return s.GetString(); }
+namespace {
 
 // A unique temporary folder, removed with its files at the end of the test.
 class TempFolder {
@@ -463,7 +464,7 @@ TEST(StringEx, DebugMessagesOfLineAndPathOperations) {
         "\nCStringEx::FindLine:: invalid input!\n",
         "CStringEx::PathAppend: lpszFile == NULL\n",
     };
-    EXPECT_EQ(probe.debug, expected);
+    EXPECT_TRUE(SameLines(probe.debug, expected));
 }
 
 TEST(StringEx, PathAppendWithEverySlashCombination) {

@@ -371,7 +371,7 @@ TEST(CrashHandler, NoWritableFolderLeavesNoFileAndStillEndsWith13) {
     EXPECT_EQ(run.result.exitCode, kCrashExitCode);
     ASSERT_EQ(run.output.size(), 1u) << run.result.output;  // no dump path
     EXPECT_EQ(run.output[0].rfind("installed=1 thread=", 0), 0u) << run.output[0];
-    EXPECT_EQ(run.debug, std::vector<std::string>{"Find writable path failed\r\n"});
+    EXPECT_TRUE(tavo::test::SameLines(run.debug, {"Find writable path failed\r\n"}));
     EXPECT_TRUE(IsEmptyFolder(temp.path()));
 }
 

@@ -8,7 +8,9 @@ namespace tavo::test {
 
 namespace {
 
-std::string Narrow(const wchar_t* text, UINT length) {
+// The characters as printable ASCII: '"' and '\\' escaped with a backslash, anything else outside 0x20-0x7E
+// as \uXXXX.
+std::string Escaped(const wchar_t* text, UINT length) {
     std::string narrow;
     for (UINT i = 0; i < length; ++i) {
         wchar_t c = text[i];
@@ -30,7 +32,7 @@ std::string DescribeVariant(const VARIANT& value) {
     switch (value.vt) {
         case VT_BSTR:
             if (!value.bstrVal) return "bstr:null";
-            return "bstr:\"" + Narrow(value.bstrVal, SysStringLen(value.bstrVal)) + "\"";
+            return "bstr:\"" + Escaped(value.bstrVal, SysStringLen(value.bstrVal)) + "\"";
         case VT_I4:
             return "i4:" + std::to_string(value.lVal);
         case VT_UI4:

@@ -15,7 +15,9 @@
 
 using tavo::ScopedLibrary;
 using tavo::test::BinPath;
+using tavo::test::SameLines;
 using tavo::test::ScopedEnv;
+using tavo::test::SplitLines;
 using tavo::test::TempFolder;
 
 namespace {
@@ -24,18 +26,6 @@ using Lines = std::vector<std::string>;
 
 const std::wstring kFull = L"fixtures\\manager\\full\\tavoMgr.dll";
 const std::wstring kNoCreate = L"fixtures\\manager\\no-create\\tavoMgr.dll";
-
-Lines SplitLines(const std::string& content) {
-    Lines lines;
-    size_t start = 0;
-    while (start < content.size()) {
-        size_t end = content.find('\n', start);
-        if (end == std::string::npos) end = content.size();
-        lines.push_back(content.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
 
 // An export as a function pointer of the type the contract gives it.
 template <class Pfn>
@@ -314,9 +304,9 @@ TEST_F(FakeManager, ExportsExactlyTheContractNamesAndAllocatesWithMsvcrt) {
         ASSERT_TRUE(companion);
         EXPECT_TRUE(ExportNames(companion.get()).empty());
     }
-    EXPECT_EQ(CompanionRecords(),
-              (Lines{"attach", "isTrustCert", "detach unload", "attach", "detach unload"}));
-    EXPECT_EQ(Records(), (Lines{"attach", "detach unload", "attach", "detach unload"}));
+    EXPECT_TRUE(
+        SameLines(CompanionRecords(), {"attach", "isTrustCert", "detach unload", "attach", "detach unload"}));
+    EXPECT_TRUE(SameLines(Records(), {"attach", "detach unload", "attach", "detach unload"}));
 }
 
 TEST_F(FakeManager, RecordsEveryCallWithItsArgumentsAndTheUnload) {
@@ -385,48 +375,49 @@ TEST_F(FakeManager, RecordsEveryCallWithItsArgumentsAndTheUnload) {
     manager.Export<PFN_UnInitTelemetry>("UnInitTelemetry")();
     manager.library.reset();
 
-    EXPECT_EQ(Records(),
-              (Lines{
-                  "attach",
-                  "CreateTavoMgr 1 -> object#1",
-                  "ITavoMgr 0 OpenSettingDlg request=\"<open a=\\\"1\\\"/>\\r\\n\\tx\\\\y\" -> 0 cookie=1",
-                  "ITavoMgr 1 CloseSettingDlg -> 0 cookie=2",
-                  "ITavoMgr 2 GetSetting request=null -> 0 cookie=null-pointer",
-                  "ITavoMgr 3 HasValidAccount -> false",
-                  "ITavoMgr 4 GetAccountInfo -> 0 out=none",
-                  "ITavoMgr 7 GeneralCall request=\"caf\\u00E9 \\u20AC\" -> 0 out=null-pointer",
-                  "ITavoMgr 15 SetSettingSink sink#1",
-                  "ITavoMgr 16 SetMeetingSink sink#1",
-                  "ITavoMgr 17 SetUpdateSink sink#1",
-                  "ITavoMgr 13 RegisterObjVerify verifier#1",
-                  "ITavoMgr 13 RegisterObjVerify verifier#2",
-                  "ITavoMgr 13 RegisterObjVerify verifier#1 already-registered",
-                  "ITavoMgr 14 UnregisterObjVerify verifier#1",
-                  "ITavoMgr 14 UnregisterObjVerify verifier#3 not-registered",
-                  "ITavoMgr 13 RegisterObjVerify verifier#3",
-                  "ITavoMgr 16 SetMeetingSink null",
-                  "ITavoMgr 16 SetMeetingSink sink#2",
-                  "ITavoMgr 15 SetSettingSink sink#1",
-                  "ITavoMgr_Meeting 0 StartOCMeeting request=\"<m/>\" -> 0 cookie=3",
-                  "ITavoMgr_Meeting 6 GetLastError -> 0",
-                  "ITavoMgr_Meeting 7 GeneralCall request=\"\" -> 0 out=none",
-                  "ITavoMgr_Meeting 10 CheckMeetingGoingStatus -> false",
-                  "ITavoMgr_Update 0 CheckUpdate request=\"<v/>\" -> false",
-                  "ITavoMgr_Update 1 Update request=\"<u/>\" -> 0 cookie=4",
-                  "ITavoMgr_Update 2 GetLastError -> 0",
-                  "ITavoMgr 6 GetLastError -> 0",
-                  "ITavoMgr 8 Logout -> 0 wrong-thread",
-                  "ITavoMgr 18 IsBusy -> 0",
-                  "ITavoMgr 19 Destroy",
-                  "ITavoMgr 18 IsBusy -> 0 destroyed",
-                  "InitTelemetry 20 -> 0",
-                  "GetMetricsID name=\"calls\" -> 0 id=1",
-                  "AddMetricValueString id=1 name=\"name\" value=null -> 0",
-                  "AddMetricValueLong id=1 name=\"count\" value=-7 -> 0",
-                  "SendMetrics id=1 metric=3 -> 0",
-                  "UnInitTelemetry -> 0",
-                  "detach unload",
-              }));
+    EXPECT_TRUE(SameLines(
+        Records(),
+        {
+            "attach",
+            "CreateTavoMgr 1 -> object#1",
+            "ITavoMgr 0 OpenSettingDlg request=\"<open a=\\\"1\\\"/>\\r\\n\\tx\\\\y\" -> 0 cookie=1",
+            "ITavoMgr 1 CloseSettingDlg -> 0 cookie=2",
+            "ITavoMgr 2 GetSetting request=null -> 0 cookie=null-pointer",
+            "ITavoMgr 3 HasValidAccount -> false",
+            "ITavoMgr 4 GetAccountInfo -> 0 out=none",
+            "ITavoMgr 7 GeneralCall request=\"caf\\u00E9 \\u20AC\" -> 0 out=null-pointer",
+            "ITavoMgr 15 SetSettingSink sink#1",
+            "ITavoMgr 16 SetMeetingSink sink#1",
+            "ITavoMgr 17 SetUpdateSink sink#1",
+            "ITavoMgr 13 RegisterObjVerify verifier#1",
+            "ITavoMgr 13 RegisterObjVerify verifier#2",
+            "ITavoMgr 13 RegisterObjVerify verifier#1 already-registered",
+            "ITavoMgr 14 UnregisterObjVerify verifier#1",
+            "ITavoMgr 14 UnregisterObjVerify verifier#3 not-registered",
+            "ITavoMgr 13 RegisterObjVerify verifier#3",
+            "ITavoMgr 16 SetMeetingSink null",
+            "ITavoMgr 16 SetMeetingSink sink#2",
+            "ITavoMgr 15 SetSettingSink sink#1",
+            "ITavoMgr_Meeting 0 StartOCMeeting request=\"<m/>\" -> 0 cookie=3",
+            "ITavoMgr_Meeting 6 GetLastError -> 0",
+            "ITavoMgr_Meeting 7 GeneralCall request=\"\" -> 0 out=none",
+            "ITavoMgr_Meeting 10 CheckMeetingGoingStatus -> false",
+            "ITavoMgr_Update 0 CheckUpdate request=\"<v/>\" -> false",
+            "ITavoMgr_Update 1 Update request=\"<u/>\" -> 0 cookie=4",
+            "ITavoMgr_Update 2 GetLastError -> 0",
+            "ITavoMgr 6 GetLastError -> 0",
+            "ITavoMgr 8 Logout -> 0 wrong-thread",
+            "ITavoMgr 18 IsBusy -> 0",
+            "ITavoMgr 19 Destroy",
+            "ITavoMgr 18 IsBusy -> 0 destroyed",
+            "InitTelemetry 20 -> 0",
+            "GetMetricsID name=\"calls\" -> 0 id=1",
+            "AddMetricValueString id=1 name=\"name\" value=null -> 0",
+            "AddMetricValueLong id=1 name=\"count\" value=-7 -> 0",
+            "SendMetrics id=1 metric=3 -> 0",
+            "UnInitTelemetry -> 0",
+            "detach unload",
+        }));
 }
 
 TEST_F(FakeManager, ControlFileSetsTheAnswersAndIsReadAtEveryCall) {
@@ -553,9 +544,9 @@ TEST_F(FakeManager, CommandsCallSinksAndVerifiersFromTheCreatingThreadsMessageLo
         "setting 1\n"
         "mark two\n");
     ASSERT_TRUE(PumpUntilRecord("mark two"));
-    EXPECT_EQ(
+    EXPECT_TRUE(SameLines(
         NewRecords(),
-        (Lines{
+        {
             "ITavoSink_Meeting 1 OnMeetingSearched sink#1 text=\"<found \\\"x\\\"/>\" cookie=4294967295",
             "ITavoSink_Meeting 4 OnJoinMeetRejected sink#1 text=null",
             "ITavoSink_Meeting 7 OnError sink#1 text=\"caf\\u00E9\" cookie=9",
@@ -612,11 +603,11 @@ TEST_F(FakeManager, CommandsCallSinksAndVerifiersFromTheCreatingThreadsMessageLo
     fresh->Destroy();
     again.library.reset();
     Lines records = NewRecords();
-    EXPECT_EQ(records, (Lines{"ITavoMgr 19 Destroy", "detach unload", "attach", "CreateTavoMgr 0 -> object#1",
-                              "ITavoMgr 16 SetMeetingSink sink#1", "ITavoMgr 13 RegisterObjVerify verifier#2",
-                              "ITavoMgr 16 SetMeetingSink sink#2",
-                              "ITavoSink_Meeting 6 OnGeneralCall sink#2 text=\"g\"", "mark three",
-                              "ITavoMgr 19 Destroy", "detach unload"}));
+    EXPECT_TRUE(SameLines(
+        records, {"ITavoMgr 19 Destroy", "detach unload", "attach", "CreateTavoMgr 0 -> object#1",
+                  "ITavoMgr 16 SetMeetingSink sink#1", "ITavoMgr 13 RegisterObjVerify verifier#2",
+                  "ITavoMgr 16 SetMeetingSink sink#2", "ITavoSink_Meeting 6 OnGeneralCall sink#2 text=\"g\"",
+                  "mark three", "ITavoMgr 19 Destroy", "detach unload"}));
 }
 
 TEST_F(FakeManager, UnloadWithALiveObjectIsRecordedAndStopsItsTimer) {
@@ -630,7 +621,8 @@ TEST_F(FakeManager, UnloadWithALiveObjectIsRecordedAndStopsItsTimer) {
     PumpFor(300);
     EXPECT_TRUE(tavo::test::FileExists(CommandFile()));
     DeleteFileW(CommandFile().c_str());
-    EXPECT_EQ(Records(), (Lines{"attach", "CreateTavoMgr 1 -> object#1", "detach unload live=object#1"}));
+    EXPECT_TRUE(
+        SameLines(Records(), {"attach", "CreateTavoMgr 1 -> object#1", "detach unload live=object#1"}));
 }
 
 }  // namespace

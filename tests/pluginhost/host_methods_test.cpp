@@ -23,11 +23,6 @@ using tavo::ScopedBstr;
 
 namespace {
 
-std::string Text(BSTR text) {
-    if (!text) return "null";
-    return "\"" + std::string(text, text + SysStringLen(text)) + "\"";
-}
-
 // The manager's record from `from` on (the lines of the calls a test made).
 std::string LogSince(const ManagerFiles& files, size_t from) { return files.ManagerLog().substr(from); }
 

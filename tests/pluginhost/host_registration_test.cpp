@@ -30,13 +30,6 @@ constexpr HostClass kClasses[] = {
     {L"Telemetry", L"Telemetry Class", L"{B05E2D71-8F3A-4C96-A1D7-3E6F8B2C4A19}"},
 };
 
-bool KeyExists(const std::wstring& subkey) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, subkey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
-
 // A string value under HKEY_CLASSES_ROOT; "<missing>" when it cannot be read.
 std::wstring Value(const std::wstring& subkey, const wchar_t* name = nullptr) {
     wchar_t data[1024] = {};
@@ -64,12 +57,12 @@ bool TypeLibRegistered(std::wstring* path = nullptr) {
 void ExpectNothingRegistered() {
     for (const HostClass& c : kClasses) {
         std::wstring progId = std::wstring(L"TavoPluginHost.") + c.name;
-        EXPECT_FALSE(KeyExists(progId)) << c.name;
-        EXPECT_FALSE(KeyExists(progId + L".1")) << c.name;
-        EXPECT_FALSE(KeyExists(std::wstring(L"CLSID\\") + c.clsid)) << c.name;
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, progId)) << c.name;
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, progId + L".1")) << c.name;
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + c.clsid)) << c.name;
     }
-    EXPECT_FALSE(KeyExists(std::wstring(L"AppID\\") + kAppId));
-    EXPECT_FALSE(KeyExists(L"AppID\\tavopluginhost.EXE"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"AppID\\") + kAppId));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\tavopluginhost.EXE"));
     EXPECT_FALSE(TypeLibRegistered());
 }
 
@@ -116,7 +109,7 @@ TEST(HostRegistration, RegistersEveryKeyAndUnregistersAllButTheSharedParents) {
         EXPECT_EQ(c.display, Value(clsidKey));
         EXPECT_EQ(progId + L".1", Value(clsidKey + L"\\ProgID"));
         EXPECT_EQ(progId, Value(clsidKey + L"\\VersionIndependentProgID"));
-        EXPECT_TRUE(KeyExists(clsidKey + L"\\Programmable"));
+        EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, clsidKey + L"\\Programmable"));
         EXPECT_EQ(quoted, Value(clsidKey + L"\\LocalServer32"));
         EXPECT_EQ(kAppId, Value(clsidKey, L"AppID"));
         EXPECT_EQ(kLibId, Value(clsidKey + L"\\TypeLib"));
@@ -137,8 +130,8 @@ TEST(HostRegistration, RegistersEveryKeyAndUnregistersAllButTheSharedParents) {
 
     ASSERT_EQ(0u, RunHostToEnd(install.exe(), L"/RegServer /UNREGSERVER"));
     ExpectNothingRegistered();
-    EXPECT_TRUE(KeyExists(L"CLSID"));
-    EXPECT_TRUE(KeyExists(L"AppID"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
 }
 
 TEST(HostRegistration, SwitchWithTrailingTextRunsTheServerInstead) {

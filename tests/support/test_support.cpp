@@ -10,6 +10,21 @@ std::string Narrow(const std::wstring& text) {
     return narrow;
 }
 
+std::string Narrow(const wchar_t* text) {
+    std::string narrow;
+    for (; text && *text; ++text) narrow.push_back(static_cast<char>(*text));
+    return narrow;
+}
+
+std::string Ansi(const std::wstring& text) {
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 1) return "";
+    std::string ansi(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, ansi.data(), bytes, nullptr, nullptr);
+    ansi.pop_back();  // the terminating zero
+    return ansi;
+}
+
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::string line;
@@ -26,6 +41,34 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
+::testing::AssertionResult SameLines(const std::vector<std::string>& actual,
+                                     const std::vector<std::string>& expected) {
+    size_t first = 0;
+    while (first < actual.size() && first < expected.size() && actual[first] == expected[first]) ++first;
+    if (first == actual.size() && first == expected.size()) return ::testing::AssertionSuccess();
+    auto shown = [first](const std::vector<std::string>& lines) {
+        return first < lines.size() ? ::testing::PrintToString(lines[first])
+                                    : std::string("(none: the lines end before it)");
+    };
+    ::testing::AssertionResult failure = ::testing::AssertionFailure();
+    failure << "first difference at line " << first + 1;
+    for (size_t i = first > 2 ? first - 2 : 0; i < first; ++i)
+        failure << "\n  line " << i + 1 << ":   " << ::testing::PrintToString(actual[i]);
+    failure << "\n  expected: " << shown(expected) << "\n  actual:   " << shown(actual);
+    failure << "\n  lines: " << actual.size() << " actual, " << expected.size() << " expected";
+    if (actual.size() > expected.size())
+        failure << " (" << actual.size() - expected.size() << " more than expected)";
+    if (actual.size() < expected.size())
+        failure << " (" << expected.size() - actual.size() << " fewer than expected)";
+    return failure;
+}
+
+bool KeyExists(HKEY root, const std::wstring& subkey, REGSAM view) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
 
 static_assert(sizeof(void*) == 4, "the test programs are 32-bit");
 

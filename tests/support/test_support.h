@@ -1,9 +1,14 @@
-// Helpers shared by the test programs: files and folders the tests own, the built programs beside the
-// test program, and the records of the trace-library fixture.
+// Helpers shared by the test programs: texts and lines as the tests compare them, registry look-ups,
+// files and folders the tests own, the built programs beside the test program, and the records of the
+// trace-library fixture.
 #pragma once
 
 #include <windows.h>
+#include <oleauto.h>
 
+#include <gtest/gtest.h>
+
+#include <concepts>
 #include <string>
 #include <vector>
 
@@ -14,10 +19,41 @@ namespace tavo::test {
 // the 32-bit system libraries lie in the WoW64 system folder; 32-bit Windows has one view and no such folder.
 bool SixtyFourBitWindows();
 
-// A wide text cut to its low bytes (the tests' texts are ASCII).
+// A wide text cut to its low bytes (the tests' texts are ASCII). The pointer form reads up to the first
+// zero and gives "" for a null pointer (a BSTR a COM method left null).
 std::string Narrow(const std::wstring& text);
+std::string Narrow(const wchar_t* text);
+// A wide text in the ANSI code page, up to its first zero: what a narrow Windows function gives for it,
+// and how a wide debug message arrives at a debug-output reader.
+std::string Ansi(const std::wstring& text);
+
+// The characters of a string object that hands them out through GetString() (the support library's
+// CStringEx), as a std::wstring that compares with wide literals and prints in a failure.
+template <typename String>
+requires requires(const String& text) {
+    { text.GetString() } -> std::convertible_to<const wchar_t*>;
+}
+std::wstring Text(const String& text) { return text.GetString(); }
+// A string a COM method handed out: "null" for a null BSTR, otherwise all its characters (its length,
+// not its first zero, ends it) cut to their low bytes, in double quotes; a null and an empty string differ.
+inline std::string Text(BSTR text) {
+    if (!text) return "null";
+    return "\"" + std::string(text, text + SysStringLen(text)) + "\"";
+}
+
 // The lines of a program's output, "\r" dropped, without a last empty line.
 std::vector<std::string> SplitLines(const std::string& text);
+
+// Compares lines (a program's output, its debug messages, a record file) in order. A difference is
+// reported once, at the first line that differs (counted from 1): the expected and the actual line, the
+// two lines before it, and both line counts; every line is printed quoted with its escapes, so that a
+// "\r" or a trailing blank shows. Use as EXPECT_TRUE(SameLines(actual, expected)).
+::testing::AssertionResult SameLines(const std::vector<std::string>& actual,
+                                     const std::vector<std::string>& expected);
+
+// Whether a registry key exists, looked up in `view` (0, KEY_WOW64_64KEY or KEY_WOW64_32KEY) with the
+// system's own functions: it opens for reading its values.
+bool KeyExists(HKEY root, const std::wstring& subkey, REGSAM view = 0);
 
 // Folder of the running test program (where every built program and fixture lies).
 std::wstring BinFolder();
