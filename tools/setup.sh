@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 wine64 libwine-dev googletest cmake
-          binutils-mingw-w64-i686 qemu-user-static)
+          binutils-mingw-w64-i686 qemu-user-static clang-format)
 
 need_root() { if [ "$(id -u)" -ne 0 ]; then echo "setup: run as root (apt-get and binfmt need it)" >&2; exit 1; fi; }
 
