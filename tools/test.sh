@@ -30,7 +30,7 @@ if [ $tests -ne 0 ] && [ -e /proc/sys/fs/binfmt_misc/tavo-i386 ] && [ -s "$faile
         ctest --preset default --rerun-failed || tests=$?
         if [ $tests -eq 0 ] || [ ! -s "$failed_log" ]; then break; fi
     done
-    echo "retried: $(printf '%s\n' "${retried[@]}" | sort -u | tr '\n' ' ')"
+    echo "retried: $(printf '%s\n' "${retried[@]}" | sort -u | paste -sd ' ')"
 fi
 
 echo "test suite wall time: $(($(date +%s) - start)) s"
