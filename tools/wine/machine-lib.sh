@@ -108,15 +108,16 @@ machine_processes() {
         grep -vx -e "$$" -e "$BASHPID"
 }
 
+# Safe under "set -e" (as an EXIT trap): every step runs, whatever the one before answered.
 machine_remove() {
     [ -n "${MACHINE_PREFIX:-}" ] && [ -d "$MACHINE_PREFIX" ] || return 0
-    cd /
-    WINEPREFIX="$MACHINE_PREFIX" wineserver -k >/dev/null 2>&1
-    WINEPREFIX="$MACHINE_PREFIX" wineserver -w >/dev/null 2>&1
-    # Now and then a system process of the machine misses its server's end and sleeps on for ever.
+    cd / || true
+    WINEPREFIX="$MACHINE_PREFIX" wineserver -k >/dev/null 2>&1 || true
+    WINEPREFIX="$MACHINE_PREFIX" wineserver -w >/dev/null 2>&1 || true
+    # Now and then a system process of the machine misses its server's end and sleeps on for ever. (The
+    # list may also name the short-lived processes that made it, gone by now.)
     local stray
     mapfile -t stray < <(machine_processes)
-    if [ ${#stray[@]} -gt 0 ]; then kill -KILL "${stray[@]}" 2>/dev/null; fi
+    if [ ${#stray[@]} -gt 0 ]; then kill -KILL "${stray[@]}" 2>/dev/null || true; fi
     rm -rf "$MACHINE_PREFIX"
-    return 0
 }
