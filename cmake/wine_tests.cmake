@@ -1,5 +1,5 @@
-# Tests run on the Wine machines: each CTest entry runs one test program in its own fresh copy of a
-# machine template (tools/wine/run-in-machine.sh), once per machine.
+# Tests run on the Wine machines: each CTest entry runs one test program in its own fresh, sealed copy of a
+# machine template (tools/wine/run-in-machine.sh), once per machine, started from inside the machine.
 set(TAVO_WINE_RUN ${CMAKE_SOURCE_DIR}/tools/wine/run-in-machine.sh)
 # Where 32-bit programs only run under user-mode emulation, a whole 32-bit Windows (every system process
 # emulated) takes far too long to boot and run: there the tests run on the 64-bit machine only.
@@ -16,7 +16,12 @@ function(tavo_add_wine_test name target)
   endforeach()
 endfunction()
 
+# A GoogleTest program's name ends in "_test": the runner copies a program's folder into the machine
+# without the other test programs (tools/wine/machine-lib.sh), and no test program needs another.
 function(tavo_add_gtest target)
+  if(NOT target MATCHES "_test$")
+    message(FATAL_ERROR "GoogleTest program ${target}: the name must end in _test")
+  endif()
   add_executable(${target} ${ARGN} ${CMAKE_SOURCE_DIR}/tests/support/main/test_main.cpp)
   target_link_libraries(${target} PRIVATE GTest::gtest tavo_test_support)
   target_compile_options(${target} PRIVATE ${TAVO_WARNINGS})

@@ -11,20 +11,24 @@ tools/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default >/dev/null
 
-template=$(tools/wine/machines.sh ensure win64)
-prefix=$(mktemp -d /tmp/tavo-demo-XXXXXX)
-cleanup() { WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true; rm -rf "$prefix"; }
-trap cleanup EXIT
-cp -a "$template/." "$prefix/"
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wineserver -p
-wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+bin="$root/build/bin"
+# A clean copy of the sealed 64-bit machine (no path of it leads outside it); Wine runs with the
+# machine's drive C: as its current folder and every program started from inside the machine.
+# shellcheck source=wine/machine-lib.sh
+. tools/wine/machine-lib.sh
+trap machine_remove EXIT
+machine_create win64
+prefix=$MACHINE_PREFIX
+machine_start
+mkdir -p "$prefix/drive_c/tavo-bin"
+cp "$bin/winrun.exe" "$prefix/drive_c/tavo-bin/"
+winrun='C:\tavo-bin\winrun.exe'
 
 install_win='C:\Program Files (x86)\Velnor\Tavo Suite'
 install="$prefix/drive_c/Program Files (x86)/Velnor/Tavo Suite"
 mkdir -p "$install"
-cp build/bin/TavoRemover.exe "$install/"
-cp build/bin/fixtures/vlrtrace/both/vlrtrace.dll "$install/"
+cp "$bin"/TavoRemover.exe "$install/"
+cp "$bin"/fixtures/vlrtrace/both/vlrtrace.dll "$install/"
 for view in 32 64; do
     wine reg add 'HKLM\SOFTWARE\Velnor\Plugins' /v Path /d "$install_win" /f /reg:$view >/dev/null 2>&1
 done
@@ -39,14 +43,14 @@ show_state() {
 echo "== The plug-in host: registration, a plug-in's request and its event, the idle end"
 # The host beside a test build of the manager library, which records what reaches it and answers as
 # told; a script-driven plug-in (the test client) asks for a meeting and waits for the answer event.
-cp build/bin/tavopluginhost.exe build/bin/fixtures/manager/full/tavoMgr.dll "$install/"
+cp "$bin"/tavopluginhost.exe "$bin"/fixtures/manager/full/tavoMgr.dll "$install/"
 demo_win='C:\tavo-demo'
 demo="$prefix/drive_c/tavo-demo"
 mkdir -p "$demo"
-cp build/bin/fixtures/plugin_client/tavoplugin_client.exe "$demo/"
+cp "$bin"/fixtures/plugin_client/tavoplugin_client.exe "$demo/"
 host_class='HKCR\CLSID\{7E3D1B92-4C05-4A6E-8F17-B9D2C0A54E38}'
 typelib='HKCR\TypeLib\{9F41C6D2-0E7B-4A35-B8C4-62D1E0F7A3B5}'
-wine build/bin/winrun.exe --exit-code "$demo_win\\exit-code.txt" -- "$install_win\\tavopluginhost.exe" /RegServer
+wine "$winrun" --exit-code "$demo_win\\exit-code.txt" -- "$install_win\\tavopluginhost.exe" /RegServer
 echo "tavopluginhost.exe /RegServer: exit code $(head -1 "$demo/exit-code.txt" | tr -d '\r')"
 wine reg query "$host_class\\LocalServer32" /reg:32 2>/dev/null | tr -d '\r' | grep REG_SZ |
     sed 's/^ *(Default) *REG_SZ */    Meeting class, LocalServer32: /'
@@ -69,7 +73,7 @@ release all
 exit 0
 SCRIPT
 started=$(date +%s)
-wine build/bin/winrun.exe --wait-for tavopluginhost.exe --timeout 120000 \
+wine "$winrun" --wait-for tavopluginhost.exe --timeout 120000 \
     -- "$demo_win\\tavoplugin_client.exe" "$demo_win\\plugin.txt" "$demo_win\\plugin-record.txt" &
 runner=$!
 for _ in $(seq 600); do [ -e "$demo/requested" ] && break; sleep 0.1; done
@@ -86,7 +90,7 @@ echo "manager's record:"
 tr -d '\r' <"$demo/manager.log" | sed 's/^/    /'
 echo "the host ended by itself $(( $(date +%s) - started )) s after the plug-in started (idle for about 5 s)"
 
-wine build/bin/winrun.exe --exit-code "$demo_win\\exit-code.txt" -- "$install_win\\tavopluginhost.exe" /UnregServer
+wine "$winrun" --exit-code "$demo_win\\exit-code.txt" -- "$install_win\\tavopluginhost.exe" /UnregServer
 echo "tavopluginhost.exe /UnregServer: exit code $(head -1 "$demo/exit-code.txt" | tr -d '\r')"
 wine reg delete "$typelib\\1.0\\0" /f /reg:32 >/dev/null 2>&1 || true
 if wine reg query "$host_class" /reg:32 >/dev/null 2>&1; then echo "    Meeting class: still registered"; else
@@ -101,7 +105,7 @@ show_state
 echo
 echo "== TavoRemover.exe /ManualUninstall (console of the first stage)"
 debug="$prefix/drive_c/debug-output.txt"
-wine build/bin/winrun.exe --debug 'C:\debug-output.txt' --wait-for Launchlet.exe --wait-for cmd.exe \
+wine "$winrun" --debug 'C:\debug-output.txt' --wait-for Launchlet.exe --wait-for cmd.exe \
     --wait-file '%TEMP%\Launchlet.exe' --timeout 120000 \
     -- "$install_win\\TavoRemover.exe" /ManualUninstall
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 wine64 libwine-dev googletest cmake
-          binutils-mingw-w64-i686 qemu-user-static)
+          binutils-mingw-w64-i686 qemu-user-static clang-format)
 # The layering check of the source folders.
 packages+=(python3)
 

@@ -48,8 +48,7 @@ BOOL CreateProcessWithTokenRuntime(HANDLE token, DWORD logonFlags, LPCWSTR appli
     using Pfn = BOOL(WINAPI*)(HANDLE, DWORD, LPCWSTR, LPWSTR, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
                               LPPROCESS_INFORMATION);
     const HMODULE advapi = GetModuleHandleW(L"advapi32.dll");
-    const auto create = advapi ? tavo::ProcAddress<Pfn>(advapi, "CreateProcessWithTokenW")
-                               : nullptr;
+    const auto create = advapi ? tavo::ProcAddress<Pfn>(advapi, "CreateProcessWithTokenW") : nullptr;
     if (!create) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return FALSE;

@@ -280,8 +280,8 @@ HANDLE CTavoCallProcess::VlrTavoOpenProcessToken(HANDLE hProcess) {
         return nullptr;
     }
     HANDLE duplicate = nullptr;
-    const BOOL duplicated =
-        DuplicateTokenEx(token.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary, &duplicate);
+    const BOOL duplicated = DuplicateTokenEx(token.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification,
+                                             TokenPrimary, &duplicate);
     const DWORD error = GetLastError();
     token.reset();
     if (!duplicated) {

@@ -122,7 +122,8 @@ IDispatch* CProxy_CommonEvents::TakeSink(size_t slot) {
     return sink;
 }
 
-HRESULT CProxy_CommonEvents::GuardedInvoke(IDispatch* sink, DISPID dispid, DISPPARAMS* parameters, bool* raised) {
+HRESULT CProxy_CommonEvents::GuardedInvoke(IDispatch* sink, DISPID dispid, DISPPARAMS* parameters,
+                                           bool* raised) {
     HRESULT hr = E_UNEXPECTED;
     bool thrown = false;
     VARIANT result;
@@ -154,7 +155,8 @@ void CProxy_CommonEvents::Fire(DISPID dispid, VARIANTARG* arguments, UINT count)
     }
 }
 
-void CProxy_CommonEvents::FireText(DISPID dispid, const wchar_t* text, bool withCookie, unsigned long cookie) {
+void CProxy_CommonEvents::FireText(DISPID dispid, const wchar_t* text, bool withCookie,
+                                   unsigned long cookie) {
     // Every client gets the same copy; a null text stays a null string.
     tavo::ScopedBstr copy(text ? SysAllocString(text) : nullptr);
     if (text && !copy) return;  // out of memory: nothing sensible to send

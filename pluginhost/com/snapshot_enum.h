@@ -93,6 +93,7 @@ class SnapshotEnum : public Enum {
 };
 
 using ConnectionsEnum = SnapshotEnum<IEnumConnections, CONNECTDATA, &IID_IEnumConnections>;
-using ConnectionPointsEnum = SnapshotEnum<IEnumConnectionPoints, IConnectionPoint*, &IID_IEnumConnectionPoints>;
+using ConnectionPointsEnum =
+    SnapshotEnum<IEnumConnectionPoints, IConnectionPoint*, &IID_IEnumConnectionPoints>;
 
 }  // namespace tavo::com

@@ -126,7 +126,8 @@ BOOL FindWritablePath(DWORD length, wchar_t* path) {
 
     tavo::ScopedLibrary shell32(LoadLibraryW(L"shell32.dll"));
     if (!shell32) return FALSE;
-    auto getSpecialFolderPath = tavo::ProcAddress<SHGetSpecialFolderPathFunction>(shell32.get(), "SHGetSpecialFolderPathW");
+    auto getSpecialFolderPath =
+        tavo::ProcAddress<SHGetSpecialFolderPathFunction>(shell32.get(), "SHGetSpecialFolderPathW");
     wchar_t cache[MAX_PATH] = {};
     if (!getSpecialFolderPath || !getSpecialFolderPath(nullptr, cache, kCsidlInternetCache, FALSE))
         return FALSE;

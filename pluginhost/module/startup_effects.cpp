@@ -6,7 +6,8 @@
 
 void CCompanionLibrary::Load() {
     using GetModuleHandleExFn = BOOL(WINAPI*)(DWORD, LPCWSTR, HMODULE*);
-    auto getModuleHandleEx = tavo::ProcAddress<GetModuleHandleExFn>(GetModuleHandleW(L"kernel32.dll"), "GetModuleHandleExW");
+    auto getModuleHandleEx =
+        tavo::ProcAddress<GetModuleHandleExFn>(GetModuleHandleW(L"kernel32.dll"), "GetModuleHandleExW");
     if (!getModuleHandleEx) return;
     HMODULE self = nullptr;
     if (!getModuleHandleEx(

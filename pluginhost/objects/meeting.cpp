@@ -30,32 +30,38 @@ CMeeting::CMeeting() {
 }
 
 CMeeting::~CMeeting() {
-    UnbindInstance<CTavoSink_Meeting>(g_tavoBinding.meetingSink, Verifier(), kVerifierMeeting, HandMeetingSink);
+    UnbindInstance<CTavoSink_Meeting>(g_tavoBinding.meetingSink, Verifier(), kVerifierMeeting,
+                                      HandMeetingSink);
 }
 
 STDMETHODIMP CMeeting::StartOCMeeting(BSTR request, ULONG* cookie, LONG* lRet) {
-    return ForwardWithCookie(TavoMeetingManager(), request, cookie, lRet,
-                             [](ITavoMgr_Meeting* m, const wchar_t* r, ULONG* c) { return m->StartOCMeeting(r, c); });
+    return ForwardWithCookie(
+        TavoMeetingManager(), request, cookie, lRet,
+        [](ITavoMgr_Meeting* m, const wchar_t* r, ULONG* c) { return m->StartOCMeeting(r, c); });
 }
 
 STDMETHODIMP CMeeting::JoinOCMeeting(BSTR request, ULONG* cookie, LONG* lRet) {
-    return ForwardWithCookie(TavoMeetingManager(), request, cookie, lRet,
-                             [](ITavoMgr_Meeting* m, const wchar_t* r, ULONG* c) { return m->JoinOCMeeting(r, c); });
+    return ForwardWithCookie(
+        TavoMeetingManager(), request, cookie, lRet,
+        [](ITavoMgr_Meeting* m, const wchar_t* r, ULONG* c) { return m->JoinOCMeeting(r, c); });
 }
 
 STDMETHODIMP CMeeting::InviteToMeeting(BSTR request, ULONG* cookie, LONG* lRet) {
-    return ForwardWithCookie(TavoMeetingManager(), request, cookie, lRet, [](ITavoMgr_Meeting* m, const wchar_t* r,
-                                                                             ULONG* c) { return m->InviteToMeeting(r, c); });
+    return ForwardWithCookie(
+        TavoMeetingManager(), request, cookie, lRet,
+        [](ITavoMgr_Meeting* m, const wchar_t* r, ULONG* c) { return m->InviteToMeeting(r, c); });
 }
 
 STDMETHODIMP CMeeting::GetStartedMeeting(BSTR* meetingData, LONG* lRet) {
-    return ForwardWithString(TavoMeetingManager(), nullptr, meetingData, lRet,
-                             [](ITavoMgr_Meeting* m, const wchar_t*, wchar_t** out) { return m->GetStartedMeeting(out); });
+    return ForwardWithString(
+        TavoMeetingManager(), nullptr, meetingData, lRet,
+        [](ITavoMgr_Meeting* m, const wchar_t*, wchar_t** out) { return m->GetStartedMeeting(out); });
 }
 
 STDMETHODIMP CMeeting::GetInviteUrl(BSTR request, BSTR* inviteUrl, LONG* lRet) {
-    return ForwardWithString(TavoMeetingManager(), request, inviteUrl, lRet,
-                             [](ITavoMgr_Meeting* m, const wchar_t* r, wchar_t** out) { return m->GetInviteUrl(r, out); });
+    return ForwardWithString(
+        TavoMeetingManager(), request, inviteUrl, lRet,
+        [](ITavoMgr_Meeting* m, const wchar_t* r, wchar_t** out) { return m->GetInviteUrl(r, out); });
 }
 
 STDMETHODIMP CMeeting::StartScheduledMeeting(BSTR request, ULONG* cookie, LONG* lRet) {
@@ -65,8 +71,9 @@ STDMETHODIMP CMeeting::StartScheduledMeeting(BSTR request, ULONG* cookie, LONG* 
 }
 
 STDMETHODIMP CMeeting::GeneralCall(BSTR request, BSTR* outXml, LONG* lRet) {
-    return ForwardWithString(TavoMeetingManager(), request, outXml, lRet,
-                             [](ITavoMgr_Meeting* m, const wchar_t* r, wchar_t** out) { return m->GeneralCall(r, out); });
+    return ForwardWithString(
+        TavoMeetingManager(), request, outXml, lRet,
+        [](ITavoMgr_Meeting* m, const wchar_t* r, wchar_t** out) { return m->GeneralCall(r, out); });
 }
 
 STDMETHODIMP CMeeting::GetLastError(LONG* errorId) {
@@ -85,7 +92,8 @@ STDMETHODIMP CMeeting::CheckDisclaimerAndCloseCommunicationDlg(LONG* lRet) {
     *lRet = kNoManager;
     // The manager's answer is reported, as by every other method whose manager operation returns a
     // result: −2 stays reserved for "no manager".
-    if (ITavoMgr_Meeting* manager = TavoMeetingManager()) *lRet = manager->CheckDisclaimerAndCloseCommunicationDlg();
+    if (ITavoMgr_Meeting* manager = TavoMeetingManager())
+        *lRet = manager->CheckDisclaimerAndCloseCommunicationDlg();
     return S_OK;
 }
 

@@ -37,7 +37,8 @@ CSetting::CSetting() {
 }
 
 CSetting::~CSetting() {
-    UnbindInstance<CTavoSink_Setting>(g_tavoBinding.settingSink, Verifier(), kVerifierSetting, HandSettingSink);
+    UnbindInstance<CTavoSink_Setting>(g_tavoBinding.settingSink, Verifier(), kVerifierSetting,
+                                      HandSettingSink);
 }
 
 STDMETHODIMP CSetting::OpenSettingDlg(BSTR request, ULONG* cookie, LONG* lRet) {
@@ -87,8 +88,9 @@ STDMETHODIMP CSetting::GetLastError(LONG* errorId) {
 }
 
 STDMETHODIMP CSetting::GeneralCall(BSTR request, BSTR* outXml, LONG* lRet) {
-    return ForwardWithString(TavoManager(), request, outXml, lRet,
-                             [](ITavoMgr* m, const wchar_t* r, wchar_t** out) { return m->GeneralCall(r, out); });
+    return ForwardWithString(
+        TavoManager(), request, outXml, lRet,
+        [](ITavoMgr* m, const wchar_t* r, wchar_t** out) { return m->GeneralCall(r, out); });
 }
 
 STDMETHODIMP CSetting::Logout(LONG* lRet) {

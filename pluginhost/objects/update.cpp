@@ -13,7 +13,8 @@ void HandUpdateSink(ITavoMgr* manager, ITavoSink_Update* sink) { manager->SetUpd
 }  // namespace
 
 CUpdate::CUpdate() {
-    BindInstance<CTavoSink_Update>(g_tavoBinding.updateSink, Events(), Verifier(), kVerifierUpdate, HandUpdateSink);
+    BindInstance<CTavoSink_Update>(g_tavoBinding.updateSink, Events(), Verifier(), kVerifierUpdate,
+                                   HandUpdateSink);
 }
 
 CUpdate::~CUpdate() {
@@ -39,8 +40,9 @@ STDMETHODIMP CUpdate::CheckUpdate(BSTR request, VARIANT_BOOL* bRet) {
 }
 
 STDMETHODIMP CUpdate::GeneralCall(BSTR request, BSTR* outXml, LONG* lRet) {
-    return ForwardWithString(TavoUpdateManager(), request, outXml, lRet,
-                             [](ITavoMgr_Update* m, const wchar_t* r, wchar_t** out) { return m->GeneralCall(r, out); });
+    return ForwardWithString(
+        TavoUpdateManager(), request, outXml, lRet,
+        [](ITavoMgr_Update* m, const wchar_t* r, wchar_t** out) { return m->GeneralCall(r, out); });
 }
 
 STDMETHODIMP CUpdate::GetLastError(LONG* errorId) {

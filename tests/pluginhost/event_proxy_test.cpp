@@ -33,9 +33,10 @@ class Container : public IConnectionPointContainer {
 // A sink whose Invoke answers a fixed HRESULT or faults.
 class FailingSink : public EventSink {
   public:
-    FailingSink(HRESULT answer, bool fault) : EventSink(DIID__IMeetingEvents), m_answer(answer), m_fault(fault) {}
-    STDMETHODIMP Invoke(DISPID dispid, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* parameters, VARIANT* result,
-                        EXCEPINFO* exception, UINT* error) override {
+    FailingSink(HRESULT answer, bool fault)
+        : EventSink(DIID__IMeetingEvents), m_answer(answer), m_fault(fault) {}
+    STDMETHODIMP Invoke(DISPID dispid, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* parameters,
+                        VARIANT* result, EXCEPINFO* exception, UINT* error) override {
         EventSink::Invoke(dispid, iid, lcid, flags, parameters, result, exception, error);
         if (m_fault) RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
         return m_answer;

@@ -65,8 +65,8 @@ STDMETHODIMP EventSink::GetTypeInfoCount(UINT* count) {
     return S_OK;
 }
 
-STDMETHODIMP EventSink::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* parameters, VARIANT*, EXCEPINFO*,
-                               UINT*) {
+STDMETHODIMP EventSink::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* parameters, VARIANT*,
+                               EXCEPINFO*, UINT*) {
     std::string record = std::to_string(dispid) + "(";
     if (parameters) {
         for (UINT i = parameters->cArgs; i > 0; --i) {
@@ -102,8 +102,8 @@ HRESULT InvokeWithCookie(IDispatch* object, DISPID dispid, BSTR request, ULONG* 
     arguments[1].vt = VT_BSTR;
     arguments[1].bstrVal = request;
     DISPPARAMS parameters = {arguments, nullptr, 2, 0};
-    return object->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, result, nullptr,
-                          nullptr);
+    return object->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, result,
+                          nullptr, nullptr);
 }
 
 size_t EventSink::EventCount() const {

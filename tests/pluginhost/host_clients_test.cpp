@@ -32,7 +32,9 @@ class PluginClient {
                                     L"\"" + m_script + L"\" \"" + m_record + L"\""));
     }
     std::string Record() const { return ReadFileBytes(m_record); }
-    bool WaitReady() { return WaitFor([&] { return FileExists(m_ready); }, 30000); }
+    bool WaitReady() {
+        return WaitFor([&] { return FileExists(m_ready); }, 30000);
+    }
     bool Go() { return WriteTextFile(m_go, ""); }
     bool WaitForRecord(const std::string& part, DWORD timeoutMs = 30000) {
         return WaitFor([&] { return Contains(Record(), part); }, timeoutMs);
@@ -61,7 +63,8 @@ TEST(HostClients, TwoClientsShareTheInstanceAndBothReceiveEveryEvent) {
     ASSERT_TRUE(meeting);
     EventSink sink(DIID__IMeetingEvents);
     DWORD cookie = 0;
-    ASSERT_HRESULT_SUCCEEDED(RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Advise(&sink, &cookie));
+    ASSERT_HRESULT_SUCCEEDED(
+        RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Advise(&sink, &cookie));
 
     PluginClient client("create Meeting progid\nadvise\ntouch <ready>\nwait-file <go> 60000\nexit 0\n");
     ASSERT_TRUE(client.WaitReady()) << client.Record();
@@ -69,7 +72,8 @@ TEST(HostClients, TwoClientsShareTheInstanceAndBothReceiveEveryEvent) {
 
     // One instance: its verifier pings both sinks.
     ASSERT_TRUE(files.CommandAndWait("verify all\nmeeting 5 \"data\" 15\nmeeting 6 \"general\"\n"));
-    EXPECT_TRUE(Contains(files.ManagerLog(), "ITavoObjVerify 0 Verify verifier#1 -> 2\n")) << files.ManagerLog();
+    EXPECT_TRUE(Contains(files.ManagerLog(), "ITavoObjVerify 0 Verify verifier#1 -> 2\n"))
+        << files.ManagerLog();
     EXPECT_EQ(3u, sink.EventCount());
     EXPECT_TRUE(client.WaitForRecord("event Meeting/1 112 bstr:\"general\"\n")) << client.Record();
     EXPECT_TRUE(Contains(client.Record(), "event Meeting/1 0\nevent Meeting/1 32 bstr:\"data\" i4:15\n"));
@@ -91,7 +95,8 @@ TEST(HostClients, AKilledClientsSinkIsDroppedByTheNextPingAndNoLongerCounted) {
     ComPtr<IMeeting> meeting = server.Create<IMeeting>(CLSID_Meeting);
     EventSink sink(DIID__IMeetingEvents);
     DWORD cookie = 0;
-    ASSERT_HRESULT_SUCCEEDED(RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Advise(&sink, &cookie));
+    ASSERT_HRESULT_SUCCEEDED(
+        RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Advise(&sink, &cookie));
 
     ASSERT_TRUE(TerminateProcess(client.process().handle(), 9));
     ASSERT_TRUE(client.process().WaitExit(10000));
@@ -119,7 +124,8 @@ TEST(HostClients, AnInstanceOnlyAKilledClientHeldIsCutOffByThePingAndTheServerEn
     const std::string log = files.ManagerLog();
     EXPECT_TRUE(Contains(log, "ITavoObjVerify 0 Verify verifier#1 -> 0\n")) << log;
     // Cut off from its clients, the instance ends: the manager drops its verifier and its sink.
-    EXPECT_TRUE(Contains(log, "ITavoMgr 14 UnregisterObjVerify verifier#1\nITavoMgr 15 SetSettingSink null\n"))
+    EXPECT_TRUE(
+        Contains(log, "ITavoMgr 14 UnregisterObjVerify verifier#1\nITavoMgr 15 SetSettingSink null\n"))
         << log;
     ASSERT_TRUE(server.process().WaitExit(30000));
     EXPECT_EQ(0u, server.process().exitCode());

@@ -6,7 +6,9 @@
 
 namespace tavo::test {
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 size_t Count(const std::string& text, const std::string& part) {
     size_t count = 0;
@@ -60,7 +62,8 @@ bool ManagerFiles::Command(const std::string& text) {
 
 bool ManagerFiles::CommandAndWait(const std::string& text, DWORD timeoutMs) {
     // The library takes the file on its next tick; wait until it took the previous one.
-    if (!WaitFor([this] { return GetFileAttributesW(commands.c_str()) == INVALID_FILE_ATTRIBUTES; }, timeoutMs))
+    if (!WaitFor([this] { return GetFileAttributesW(commands.c_str()) == INVALID_FILE_ATTRIBUTES; },
+                 timeoutMs))
         return false;
     const std::string mark = "done" + std::to_string(++m_marks);
     if (!Command(text + "mark " + mark + "\n")) return false;

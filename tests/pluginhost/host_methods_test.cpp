@@ -106,7 +106,8 @@ TEST_F(Methods, WithoutAManagerEveryMethodAnswersItsNoManagerValue) {
 
 TEST_F(Methods, MeetingForwardsEveryRequestAndCopiesTheAnswers) {
     ASSERT_TRUE(files.Control(
-        "result StartOCMeeting 1\ncookie StartOCMeeting 101\nresult JoinOCMeeting 2\ncookie JoinOCMeeting 102\n"
+        "result StartOCMeeting 1\ncookie StartOCMeeting 101\nresult JoinOCMeeting 2\ncookie JoinOCMeeting "
+        "102\n"
         "result InviteToMeeting 3\ncookie InviteToMeeting 103\nstring GetStartedMeeting \"<started/>\"\n"
         "result GetInviteUrl 4\nstring GetInviteUrl \"<not read/>\"\ncookie StartScheduledMeeting 106\n"
         "string ITavoMgr_Meeting.GeneralCall null\nresult ITavoMgr_Meeting.GetLastError 77\n"
@@ -119,7 +120,9 @@ TEST_F(Methods, MeetingForwardsEveryRequestAndCopiesTheAnswers) {
     LONG lRet = 0, value = 0;
     ULONG cookie = 0;
     std::string got;
-    auto cookieCall = [&](HRESULT hr) { got += std::to_string(hr) + " " + std::to_string(lRet) + " " + std::to_string(cookie) + "\n"; };
+    auto cookieCall = [&](HRESULT hr) {
+        got += std::to_string(hr) + " " + std::to_string(lRet) + " " + std::to_string(cookie) + "\n";
+    };
     cookieCall(meeting->StartOCMeeting(request.get(), &cookie, &lRet));
     cookieCall(meeting->JoinOCMeeting(nullptr, &cookie, &lRet));
     cookieCall(meeting->InviteToMeeting(request.get(), &cookie, &lRet));
@@ -143,21 +146,23 @@ TEST_F(Methods, MeetingForwardsEveryRequestAndCopiesTheAnswers) {
     meeting->CheckMeetingGoingStatus(&value, &lRet);
     got += std::to_string(value) + " " + std::to_string(lRet) + "\n";
 
-    EXPECT_EQ("0 1 101\n0 2 102\n0 3 103\n0 0 106\n"
-              "0 \"<started/>\"\n4 \"\"\n0 \"\"\n77\n1 0\n9\n0 0\n",
-              got);
-    EXPECT_EQ("ITavoMgr_Meeting 0 StartOCMeeting request=\"<a b=\\\"1\\\"/>\" -> 1 cookie=101\n"
-              "ITavoMgr_Meeting 1 JoinOCMeeting request=null -> 2 cookie=102\n"
-              "ITavoMgr_Meeting 2 InviteToMeeting request=\"<a b=\\\"1\\\"/>\" -> 3 cookie=103\n"
-              "ITavoMgr_Meeting 5 StartScheduledMeeting request=\"<a b=\\\"1\\\"/>\" -> 0 cookie=106\n"
-              "ITavoMgr_Meeting 3 GetStartedMeeting -> 0 out=\"<started/>\"\n"
-              "ITavoMgr_Meeting 4 GetInviteUrl request=\"<a b=\\\"1\\\"/>\" -> 4 out=\"<not read/>\"\n"
-              "ITavoMgr_Meeting 7 GeneralCall request=\"<a b=\\\"1\\\"/>\" -> 0 out=null\n"
-              "ITavoMgr_Meeting 6 GetLastError -> 77\n"
-              "ITavoMgr_Meeting 8 CheckIfDisclaimerInProgress -> true\n"
-              "ITavoMgr_Meeting 9 CheckDisclaimerAndCloseCommunicationDlg -> 9\n"
-              "ITavoMgr_Meeting 10 CheckMeetingGoingStatus -> false\n",
-              LogSince(files, before));
+    EXPECT_EQ(
+        "0 1 101\n0 2 102\n0 3 103\n0 0 106\n"
+        "0 \"<started/>\"\n4 \"\"\n0 \"\"\n77\n1 0\n9\n0 0\n",
+        got);
+    EXPECT_EQ(
+        "ITavoMgr_Meeting 0 StartOCMeeting request=\"<a b=\\\"1\\\"/>\" -> 1 cookie=101\n"
+        "ITavoMgr_Meeting 1 JoinOCMeeting request=null -> 2 cookie=102\n"
+        "ITavoMgr_Meeting 2 InviteToMeeting request=\"<a b=\\\"1\\\"/>\" -> 3 cookie=103\n"
+        "ITavoMgr_Meeting 5 StartScheduledMeeting request=\"<a b=\\\"1\\\"/>\" -> 0 cookie=106\n"
+        "ITavoMgr_Meeting 3 GetStartedMeeting -> 0 out=\"<started/>\"\n"
+        "ITavoMgr_Meeting 4 GetInviteUrl request=\"<a b=\\\"1\\\"/>\" -> 4 out=\"<not read/>\"\n"
+        "ITavoMgr_Meeting 7 GeneralCall request=\"<a b=\\\"1\\\"/>\" -> 0 out=null\n"
+        "ITavoMgr_Meeting 6 GetLastError -> 77\n"
+        "ITavoMgr_Meeting 8 CheckIfDisclaimerInProgress -> true\n"
+        "ITavoMgr_Meeting 9 CheckDisclaimerAndCloseCommunicationDlg -> 9\n"
+        "ITavoMgr_Meeting 10 CheckMeetingGoingStatus -> false\n",
+        LogSince(files, before));
 }
 
 TEST_F(Methods, ARequestsCookieComesBackWithTheManagersLaterAnswer) {
@@ -166,7 +171,8 @@ TEST_F(Methods, ARequestsCookieComesBackWithTheManagersLaterAnswer) {
     ASSERT_TRUE(meeting);
     EventSink sink(DIID__IMeetingEvents);
     DWORD connection = 0;
-    ASSERT_HRESULT_SUCCEEDED(RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Advise(&sink, &connection));
+    ASSERT_HRESULT_SUCCEEDED(
+        RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Advise(&sink, &connection));
     ScopedBstr request(SysAllocString(L"<start/>"));
     ULONG cookie = 0;
     LONG lRet = -9;
@@ -174,7 +180,8 @@ TEST_F(Methods, ARequestsCookieComesBackWithTheManagersLaterAnswer) {
     EXPECT_EQ(0, lRet);
     ASSERT_EQ(7u, cookie);
     // Later the manager answers through the meeting sink with the cookie it handed out.
-    ASSERT_TRUE(files.CommandAndWait("meeting OnGetMeetingData \"<meeting/>\" " + std::to_string(cookie) + "\n"));
+    ASSERT_TRUE(
+        files.CommandAndWait("meeting OnGetMeetingData \"<meeting/>\" " + std::to_string(cookie) + "\n"));
     ASSERT_EQ(1u, sink.EventCount());
     EXPECT_EQ("32(bstr:\"<meeting/>\",i4:7)", sink.Events()[0]);
     RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Unadvise(connection);
@@ -182,9 +189,11 @@ TEST_F(Methods, ARequestsCookieComesBackWithTheManagersLaterAnswer) {
 
 TEST_F(Methods, SettingForwardsAndWritesFlagsAsOneOrZero) {
     ASSERT_TRUE(files.Control(
-        "result OpenSettingDlg 1\ncookie OpenSettingDlg 201\nresult CloseSettingDlg 2\ncookie CloseSettingDlg 202\n"
+        "result OpenSettingDlg 1\ncookie OpenSettingDlg 201\nresult CloseSettingDlg 2\ncookie "
+        "CloseSettingDlg 202\n"
         "cookie GetSetting 203\nresult HasValidAccount true\nresult IsSettingDlgOpened false\n"
-        "result ITavoMgr.GetLastError 55\nresult ITavoMgr.GeneralCall 6\nstring ITavoMgr.GeneralCall \"<x/>\"\n"
+        "result ITavoMgr.GetLastError 55\nresult ITavoMgr.GeneralCall 6\nstring ITavoMgr.GeneralCall "
+        "\"<x/>\"\n"
         "result Logout 8\nresult ClearAccout 9\nresult KillTavoProcess true\nresult StartOCProcess 11\n"
         "result CheckUpdateProcess true\n"));
     ComPtr<ISetting> setting = server.Create<ISetting>(CLSID_Setting);
@@ -212,19 +221,20 @@ TEST_F(Methods, SettingForwardsAndWritesFlagsAsOneOrZero) {
     setting->StartOCProcess(&lRet), add(lRet);
     setting->CheckUpdateProcess(&flag), add(flag);
     EXPECT_EQ("1 201 2 202 0 203 1 0 55 6 \"\" 8 9 1 11 1 ", got);
-    EXPECT_EQ("ITavoMgr 0 OpenSettingDlg request=\"<s/>\" -> 1 cookie=201\n"
-              "ITavoMgr 1 CloseSettingDlg -> 2 cookie=202\n"
-              "ITavoMgr 2 GetSetting request=null -> 0 cookie=203\n"
-              "ITavoMgr 3 HasValidAccount -> true\n"
-              "ITavoMgr 5 IsSettingDlgOpened -> false\n"
-              "ITavoMgr 6 GetLastError -> 55\n"
-              "ITavoMgr 7 GeneralCall request=\"<s/>\" -> 6 out=\"<x/>\"\n"
-              "ITavoMgr 8 Logout -> 8\n"
-              "ITavoMgr 9 ClearAccout -> 9\n"
-              "ITavoMgr 10 KillTavoProcess -> true\n"
-              "ITavoMgr 11 StartOCProcess -> 11\n"
-              "ITavoMgr 12 CheckUpdateProcess -> true\n",
-              LogSince(files, before));
+    EXPECT_EQ(
+        "ITavoMgr 0 OpenSettingDlg request=\"<s/>\" -> 1 cookie=201\n"
+        "ITavoMgr 1 CloseSettingDlg -> 2 cookie=202\n"
+        "ITavoMgr 2 GetSetting request=null -> 0 cookie=203\n"
+        "ITavoMgr 3 HasValidAccount -> true\n"
+        "ITavoMgr 5 IsSettingDlgOpened -> false\n"
+        "ITavoMgr 6 GetLastError -> 55\n"
+        "ITavoMgr 7 GeneralCall request=\"<s/>\" -> 6 out=\"<x/>\"\n"
+        "ITavoMgr 8 Logout -> 8\n"
+        "ITavoMgr 9 ClearAccout -> 9\n"
+        "ITavoMgr 10 KillTavoProcess -> true\n"
+        "ITavoMgr 11 StartOCProcess -> 11\n"
+        "ITavoMgr 12 CheckUpdateProcess -> true\n",
+        LogSince(files, before));
 
     // GetAccountInfo: text for result 0, a null string for result 0 without text, nothing otherwise.
     auto account = [&](const std::string& control) {
@@ -239,14 +249,17 @@ TEST_F(Methods, SettingForwardsAndWritesFlagsAsOneOrZero) {
     EXPECT_EQ("0 \"<account/>\"", account("string GetAccountInfo \"<account/>\"\n"));
     EXPECT_EQ("0 null", account("string GetAccountInfo null\n"));
     EXPECT_EQ("3 null", account("result GetAccountInfo 3\n"));
-    EXPECT_TRUE(Contains(files.ManagerLog(), "ITavoMgr 4 GetAccountInfo -> 0 out=null\nITavoMgr 4 GetAccountInfo -> 3 out=none\n"))
+    EXPECT_TRUE(
+        Contains(files.ManagerLog(),
+                 "ITavoMgr 4 GetAccountInfo -> 0 out=null\nITavoMgr 4 GetAccountInfo -> 3 out=none\n"))
         << files.ManagerLog();
 }
 
 TEST_F(Methods, UpdateAndTelemetryForward) {
-    ASSERT_TRUE(files.Control("result Update 2\ncookie Update 301\nresult CheckUpdate true\n"
-                              "result ITavoMgr_Update.GetLastError 33\nstring GetVersionInfo \"1.2.3\"\n"
-                              "string ITavoMgr_Update.GeneralCall \"<u/>\"\nmetrics-id 5\n"));
+    ASSERT_TRUE(
+        files.Control("result Update 2\ncookie Update 301\nresult CheckUpdate true\n"
+                      "result ITavoMgr_Update.GetLastError 33\nstring GetVersionInfo \"1.2.3\"\n"
+                      "string ITavoMgr_Update.GeneralCall \"<u/>\"\nmetrics-id 5\n"));
     ComPtr<IUpdate> update = server.Create<IUpdate>(CLSID_Update);
     ASSERT_TRUE(update);
     const size_t before = files.ManagerLog().size();
@@ -269,12 +282,13 @@ TEST_F(Methods, UpdateAndTelemetryForward) {
     EXPECT_EQ("\"<u/>\"", Text(general));
     SysFreeString(version);
     SysFreeString(general);
-    EXPECT_EQ("ITavoMgr_Update 1 Update request=\"<v/>\" -> 2 cookie=301\n"
-              "ITavoMgr_Update 0 CheckUpdate request=null -> true\n"
-              "ITavoMgr_Update 2 GetLastError -> 33\n"
-              "ITavoMgr_Update 3 GetVersionInfo request=\"<v/>\" -> 0 out=\"1.2.3\"\n"
-              "ITavoMgr_Update 4 GeneralCall request=\"<v/>\" -> 0 out=\"<u/>\"\n",
-              LogSince(files, before));
+    EXPECT_EQ(
+        "ITavoMgr_Update 1 Update request=\"<v/>\" -> 2 cookie=301\n"
+        "ITavoMgr_Update 0 CheckUpdate request=null -> true\n"
+        "ITavoMgr_Update 2 GetLastError -> 33\n"
+        "ITavoMgr_Update 3 GetVersionInfo request=\"<v/>\" -> 0 out=\"1.2.3\"\n"
+        "ITavoMgr_Update 4 GeneralCall request=\"<v/>\" -> 0 out=\"<u/>\"\n",
+        LogSince(files, before));
 
     {
         ComPtr<ITelemetry> telemetry = server.Create<ITelemetry>(CLSID_Telemetry);
@@ -290,10 +304,11 @@ TEST_F(Methods, UpdateAndTelemetryForward) {
     EXPECT_TRUE(WaitFor([&] { return Contains(files.ManagerLog(), "UnInitTelemetry"); }, 10000));
     const std::string log = LogSince(files, before);
     EXPECT_TRUE(Contains(log, "InitTelemetry 20 -> 0\n")) << log;
-    EXPECT_TRUE(Contains(log, "GetMetricsID name=\"n\" -> 0 id=5\n"
-                              "AddMetricValueString id=5 name=\"m\" value=\"t\" -> 0\n"
-                              "AddMetricValueLong id=5 name=\"m\" value=-7 -> 0\n"
-                              "SendMetrics id=5 metric=3 -> 0\n"))
+    EXPECT_TRUE(Contains(log,
+                         "GetMetricsID name=\"n\" -> 0 id=5\n"
+                         "AddMetricValueString id=5 name=\"m\" value=\"t\" -> 0\n"
+                         "AddMetricValueLong id=5 name=\"m\" value=-7 -> 0\n"
+                         "SendMetrics id=5 metric=3 -> 0\n"))
         << log;
     EXPECT_TRUE(Contains(log, "ITavoMgr 14 UnregisterObjVerify verifier#"));
     EXPECT_TRUE(Contains(log, "UnInitTelemetry -> 0\n"));
@@ -305,7 +320,8 @@ TEST_F(Methods, AManagerUnloadedAndLoadedAgainMidSessionGetsTheSinksAndVerifiers
     ASSERT_TRUE(meeting && telemetry);
     EventSink sink(DIID__IMeetingEvents);
     DWORD cookie = 0;
-    ASSERT_HRESULT_SUCCEEDED(RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Advise(&sink, &cookie));
+    ASSERT_HRESULT_SUCCEEDED(
+        RegisteredHost::Point(meeting.get(), DIID__IMeetingEvents)->Advise(&sink, &cookie));
     HWND window = WaitForHelpWindow(server.process().pid(), 10000);
     ASSERT_NE(nullptr, window);
     ScopedBstr request(SysAllocString(L"<m/>"));
@@ -327,7 +343,8 @@ TEST_F(Methods, AManagerUnloadedAndLoadedAgainMidSessionGetsTheSinksAndVerifiers
     ASSERT_TRUE(SendMessageTimeoutW(window, 1436, 0, 0, SMTO_ABORTIFHUNG, 30000, &answer));
     EXPECT_EQ(0u, answer);
     const std::string reload = LogSince(files, before);
-    EXPECT_TRUE(Contains(reload, "CreateTavoMgr 0 -> object#2\nITavoMgr 16 SetMeetingSink sink#1\n")) << reload;
+    EXPECT_TRUE(Contains(reload, "CreateTavoMgr 0 -> object#2\nITavoMgr 16 SetMeetingSink sink#1\n"))
+        << reload;
     EXPECT_EQ(2u, Count(reload, "ITavoMgr 13 RegisterObjVerify verifier#"));  // Meeting's and Telemetry's
     EXPECT_EQ(S_OK, meeting->StartOCMeeting(request.get(), &requestCookie, &lRet));
     EXPECT_EQ(0, lRet);
@@ -365,8 +382,8 @@ TEST_F(Methods, TelemetryWithoutTheLibraryAnswersOkAndWritesNothing) {
         arguments[1].vt = VT_BYREF | VT_I4;
         arguments[1].plVal = &id;
         DISPPARAMS parameters = {arguments, nullptr, 2, 0};
-        EXPECT_EQ(S_OK, dispatch->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, nullptr,
-                                         nullptr, nullptr));
+        EXPECT_EQ(S_OK, dispatch->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters,
+                                         nullptr, nullptr, nullptr));
         EXPECT_EQ(5, id);
         EXPECT_EQ(S_OK, telemetry->SendMetrics(5, 1));
         EXPECT_EQ(S_OK, telemetry->AddMetricLongValue(5, name.get(), 1));
@@ -382,12 +399,14 @@ TEST_F(Methods, ManyStringAnswersArriveWholeAndTheHostDoesNotGrow) {
     ASSERT_TRUE(files.Control("string ITavoMgr_Meeting.GeneralCall \"" + std::string(kLength, 'p') + "\"\n"));
     ComPtr<IMeeting> meeting = server.Create<IMeeting>(CLSID_Meeting);
     ASSERT_TRUE(meeting);
-    tavo::ScopedHandle host(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, server.process().pid()));
+    tavo::ScopedHandle host(
+        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, server.process().pid()));
     ASSERT_TRUE(host.valid());
     auto committed = [&] {
         PROCESS_MEMORY_COUNTERS_EX counters = {};
         counters.cb = sizeof(counters);
-        GetProcessMemoryInfo(host.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters));
+        GetProcessMemoryInfo(host.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                             sizeof(counters));
         return counters.PagefileUsage;
     };
     ScopedBstr request(SysAllocString(L"<g/>"));
@@ -397,7 +416,8 @@ TEST_F(Methods, ManyStringAnswersArriveWholeAndTheHostDoesNotGrow) {
             BSTR out = nullptr;
             LONG lRet = -9;
             meeting->GeneralCall(request.get(), &out, &lRet);
-            if (lRet == 0 && out && SysStringLen(out) == kLength && out[0] == L'p' && out[kLength - 1] == L'p')
+            if (lRet == 0 && out && SysStringLen(out) == kLength && out[0] == L'p' &&
+                out[kLength - 1] == L'p')
                 ++whole;
             SysFreeString(out);
         }

@@ -61,8 +61,8 @@ TEST(HostObjectsOnWine, WithoutLocaleZeroTheUniversalMarshalerCannotFindTheTypeL
         std::printf("IMeeting without the locale-0 alias: 0x%08lX\n", static_cast<unsigned long>(hr));
         EXPECT_EQ(E_FAIL, hr);
         ComPtr<IDispatch> dispatch;
-        EXPECT_HRESULT_SUCCEEDED(
-            CoCreateInstance(CLSID_Meeting, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, dispatch.put_void()));
+        EXPECT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_Meeting, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                                  dispatch.put_void()));
         ASSERT_TRUE(host.Adopt(install.exe(), 10000));
     }
     CoUninitialize();
@@ -90,10 +90,14 @@ TEST_F(HostObjects, EveryClientGetsTheOneInstanceAndItsInterfaces) {
         const IID* iid;
         HRESULT hr;
     };
-    const Expected answers[] = {{&IID_IDispatch, S_OK},           {&IID_IMeeting, S_OK},
-                                {&IID_ISupportErrorInfo, S_OK},   {&IID_IConnectionPointContainer, S_OK},
-                                {&IID_ISetting, E_NOINTERFACE},   {&IID_IConnectionPoint, E_NOINTERFACE},
-                                {&IID_IProvideClassInfo, E_NOINTERFACE}, {&IID_IPersist, E_NOINTERFACE}};
+    const Expected answers[] = {{&IID_IDispatch, S_OK},
+                                {&IID_IMeeting, S_OK},
+                                {&IID_ISupportErrorInfo, S_OK},
+                                {&IID_IConnectionPointContainer, S_OK},
+                                {&IID_ISetting, E_NOINTERFACE},
+                                {&IID_IConnectionPoint, E_NOINTERFACE},
+                                {&IID_IProvideClassInfo, E_NOINTERFACE},
+                                {&IID_IPersist, E_NOINTERFACE}};
     for (const Expected& answer : answers) {
         ComPtr<IUnknown> any;
         EXPECT_EQ(answer.hr, first->QueryInterface(*answer.iid, any.put_void()));
@@ -117,7 +121,9 @@ TEST_F(HostObjects, EveryClientGetsTheOneInstanceAndItsInterfaces) {
 }
 
 TEST_F(HostObjects, DispatchServesTheTypeLibraryMembersWithTheirOutParameters) {
-    files.Control("result StartOCMeeting 5\ncookie StartOCMeeting 42\nstring ITavoMgr_Meeting.GeneralCall \"<out/>\"\n");
+    files.Control(
+        "result StartOCMeeting 5\ncookie StartOCMeeting 42\nstring ITavoMgr_Meeting.GeneralCall "
+        "\"<out/>\"\n");
     ComPtr<IDispatch> meeting = Create<IDispatch>(CLSID_Meeting);
     ASSERT_TRUE(meeting);
 
@@ -169,8 +175,8 @@ TEST_F(HostObjects, DispatchServesTheTypeLibraryMembersWithTheirOutParameters) {
     EXPECT_EQ(DISP_E_UNKNOWNINTERFACE, meeting->Invoke(1, IID_IMeeting, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
                                                        &parameters, &result, nullptr, nullptr));
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    EXPECT_EQ(DISP_E_MEMBERNOTFOUND,
-              meeting->Invoke(77, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &result, nullptr, nullptr));
+    EXPECT_EQ(DISP_E_MEMBERNOTFOUND, meeting->Invoke(77, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                                                     &none, &result, nullptr, nullptr));
 }
 
 TEST_F(HostObjects, ConnectionPointsAdviseUnadviseAndEnumerate) {
@@ -235,16 +241,19 @@ TEST_F(HostObjects, EverySinkSlotFiresItsEventWithTheWireDispid) {
 
     // No client advised yet: the sink calls return and nothing is sent.
     ASSERT_TRUE(files.CommandAndWait("meeting 5 \"nobody\" 1\n"));
-    EXPECT_TRUE(Contains(files.ManagerLog(), "ITavoSink_Meeting 5 OnGetMeetingData sink#1 text=\"nobody\" cookie=1\n"));
+    EXPECT_TRUE(Contains(files.ManagerLog(),
+                         "ITavoSink_Meeting 5 OnGetMeetingData sink#1 text=\"nobody\" cookie=1\n"));
 
-    EventSink meetingSink(DIID__IMeetingEvents), settingSink(DIID__ISettingEvents), updateSink(DIID__IUpdateEvents);
+    EventSink meetingSink(DIID__IMeetingEvents), settingSink(DIID__ISettingEvents),
+        updateSink(DIID__IUpdateEvents);
     DWORD cookies[3] = {};
     ASSERT_HRESULT_SUCCEEDED(Point(meeting.get(), DIID__IMeetingEvents)->Advise(&meetingSink, &cookies[0]));
     ASSERT_HRESULT_SUCCEEDED(Point(setting.get(), DIID__ISettingEvents)->Advise(&settingSink, &cookies[1]));
     ASSERT_HRESULT_SUCCEEDED(Point(update.get(), DIID__IUpdateEvents)->Advise(&updateSink, &cookies[2]));
 
     ASSERT_TRUE(files.CommandAndWait(
-        "meeting 0 \"changed\"\nmeeting 1 \"searched\" 11\nmeeting 2 \"invite\" 12\nmeeting 3 \"scheduled\" 13\n"
+        "meeting 0 \"changed\"\nmeeting 1 \"searched\" 11\nmeeting 2 \"invite\" 12\nmeeting 3 \"scheduled\" "
+        "13\n"
         "meeting 4 \"rejected\"\nmeeting 5 \"data\" 15\nmeeting 6 \"general\"\nmeeting 7 \"error\" 17\n"
         "meeting 0 null\nmeeting 5 null 4294967295\n"
         "setting 0 \"got\" 20\nsetting 1 21\nsetting 2 \"error\" 22\nsetting 3 \"modify\" 23\n"
@@ -252,13 +261,15 @@ TEST_F(HostObjects, EverySinkSlotFiresItsEventWithTheWireDispid) {
         "update 0 30\nupdate 1 \"general\"\nupdate 2 \"error\" 32\nupdate 1 \"\"\n"));
     // A null text is fired as a null string (the event proxy's own test shows it); Wine's marshaling of
     // a VARIANT hands a null BSTR to the other process as an empty one.
-    EXPECT_EQ("96(bstr:\"changed\")\n48(bstr:\"searched\",i4:11)\n80(bstr:\"invite\",i4:12)\n"
-              "64(bstr:\"scheduled\",i4:13)\n128(bstr:\"rejected\")\n32(bstr:\"data\",i4:15)\n"
-              "112(bstr:\"general\")\n16(bstr:\"error\",i4:17)\n96(bstr:\"\")\n32(bstr:\"\",i4:-1)\n",
-              meetingSink.Transcript());
-    EXPECT_EQ("2(bstr:\"got\",i4:20)\n3(i4:21)\n5(bstr:\"error\",i4:22)\n4(bstr:\"modify\",i4:23)\n"
-              "6(bstr:\"general\")\n1(bstr:\"open\",i4:25)\n",
-              settingSink.Transcript());
+    EXPECT_EQ(
+        "96(bstr:\"changed\")\n48(bstr:\"searched\",i4:11)\n80(bstr:\"invite\",i4:12)\n"
+        "64(bstr:\"scheduled\",i4:13)\n128(bstr:\"rejected\")\n32(bstr:\"data\",i4:15)\n"
+        "112(bstr:\"general\")\n16(bstr:\"error\",i4:17)\n96(bstr:\"\")\n32(bstr:\"\",i4:-1)\n",
+        meetingSink.Transcript());
+    EXPECT_EQ(
+        "2(bstr:\"got\",i4:20)\n3(i4:21)\n5(bstr:\"error\",i4:22)\n4(bstr:\"modify\",i4:23)\n"
+        "6(bstr:\"general\")\n1(bstr:\"open\",i4:25)\n",
+        settingSink.Transcript());
     EXPECT_EQ("512(i4:30)\n768(bstr:\"general\")\n256(bstr:\"error\",i4:32)\n768(bstr:\"\")\n",
               updateSink.Transcript());
 
@@ -280,7 +291,8 @@ TEST_F(HostObjects, VerifyCountsLiveSinksAndThoseThatDoNotKnowThePing) {
     ASSERT_HRESULT_SUCCEEDED(point->Advise(&answering, &cookie1));
     ASSERT_HRESULT_SUCCEEDED(point->Advise(&unaware, &cookie2));
     ASSERT_TRUE(files.CommandAndWait("verify all\n"));
-    EXPECT_TRUE(Contains(files.ManagerLog(), "ITavoObjVerify 0 Verify verifier#1 -> 2\n")) << files.ManagerLog();
+    EXPECT_TRUE(Contains(files.ManagerLog(), "ITavoObjVerify 0 Verify verifier#1 -> 2\n"))
+        << files.ManagerLog();
     EXPECT_EQ("0()\n", answering.Transcript());
     EXPECT_EQ("0()\n", unaware.Transcript());
     point->Unadvise(cookie1);
@@ -291,13 +303,16 @@ TEST_F(HostObjects, AnInstanceHandsItsSinkAndVerifierToTheManagerAndTakesThemBac
     {
         ComPtr<IMeeting> meeting = Create<IMeeting>(CLSID_Meeting);
         ASSERT_TRUE(meeting);
-        EXPECT_TRUE(WaitFor([&] { return Contains(files.ManagerLog(), "ITavoMgr 13 RegisterObjVerify verifier#1\n"); },
-                            5000))
+        EXPECT_TRUE(WaitFor(
+            [&] { return Contains(files.ManagerLog(), "ITavoMgr 13 RegisterObjVerify verifier#1\n"); }, 5000))
             << files.ManagerLog();
-        EXPECT_TRUE(Contains(files.ManagerLog(), "ITavoMgr 16 SetMeetingSink sink#1\nITavoMgr 13 RegisterObjVerify verifier#1\n"));
+        EXPECT_TRUE(
+            Contains(files.ManagerLog(),
+                     "ITavoMgr 16 SetMeetingSink sink#1\nITavoMgr 13 RegisterObjVerify verifier#1\n"));
     }
     // Released: the verifier is unregistered and the sink dropped before it is deleted.
-    EXPECT_TRUE(WaitFor([&] { return Contains(files.ManagerLog(), "ITavoMgr 16 SetMeetingSink null\n"); }, 10000));
+    EXPECT_TRUE(
+        WaitFor([&] { return Contains(files.ManagerLog(), "ITavoMgr 16 SetMeetingSink null\n"); }, 10000));
     EXPECT_TRUE(Contains(files.ManagerLog(),
                          "ITavoMgr 14 UnregisterObjVerify verifier#1\nITavoMgr 16 SetMeetingSink null\n"))
         << files.ManagerLog();

@@ -21,7 +21,8 @@ using namespace tavo::test;
 
 namespace {
 
-constexpr CLSID kClsidMeeting = {0x7e3d1b92, 0x4c05, 0x4a6e, {0x8f, 0x17, 0xb9, 0xd2, 0xc0, 0xa5, 0x4e, 0x38}};
+constexpr CLSID kClsidMeeting = {
+    0x7e3d1b92, 0x4c05, 0x4a6e, {0x8f, 0x17, 0xb9, 0xd2, 0xc0, 0xa5, 0x4e, 0x38}};
 
 LRESULT Send(HWND window, UINT message, LPARAM lParam = 0) {
     DWORD_PTR result = 0xBAD;
@@ -107,7 +108,8 @@ TEST(HostServer, WindowMessagesLoadAndReleaseTheManager) {
     EXPECT_EQ(static_cast<LONG_PTR>(WS_CAPTION), GetWindowLongPtrW(window, GWL_STYLE) & ~WS_CLIPSIBLINGS);
     EXPECT_EQ(CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS, GetClassLongW(window, GCL_STYLE));
     // The window exists a moment before its load message has been handled.
-    EXPECT_TRUE(WaitFor([&] { return Contains(files.ManagerLog(), "attach\nCreateTavoMgr 1 -> object#1\n"); }, 10000))
+    EXPECT_TRUE(
+        WaitFor([&] { return Contains(files.ManagerLog(), "attach\nCreateTavoMgr 1 -> object#1\n"); }, 10000))
         << files.ManagerLog();
     EXPECT_TRUE(Contains(files.CompanionLog(), "attach\n"));
 
@@ -125,7 +127,8 @@ TEST(HostServer, WindowMessagesLoadAndReleaseTheManager) {
     // Released: object destroyed, library freed, the updater told.
     files.Control("busy 0\n");
     EXPECT_EQ(0, Send(window, 1435));
-    EXPECT_TRUE(Contains(files.ManagerLog(), "ITavoMgr 18 IsBusy -> 0\nITavoMgr 19 Destroy\ndetach unload\n"));
+    EXPECT_TRUE(
+        Contains(files.ManagerLog(), "ITavoMgr 18 IsBusy -> 0\nITavoMgr 19 Destroy\ndetach unload\n"));
     EXPECT_TRUE(WaitFor([&] { return updater.released() == 1; }, 5000));
     EXPECT_EQ(-1, Send(window, 1435));  // nothing left to release
 
@@ -175,8 +178,8 @@ TEST(HostServer, StartedByCOMItServesItsClassObjectsUntilToldToEnd) {
     ASSERT_HRESULT_SUCCEEDED(CoInitialize(nullptr));
     {
         IClassFactory* factory = nullptr;
-        ASSERT_HRESULT_SUCCEEDED(CoGetClassObject(kClsidMeeting, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
-                                                  reinterpret_cast<void**>(&factory)));
+        ASSERT_HRESULT_SUCCEEDED(CoGetClassObject(kClsidMeeting, CLSCTX_LOCAL_SERVER, nullptr,
+                                                  IID_IClassFactory, reinterpret_cast<void**>(&factory)));
         HostProcess host;
         ASSERT_TRUE(host.Adopt(install.exe(), 10000));
         HWND window = WaitForHelpWindow(host.pid(), 30000);

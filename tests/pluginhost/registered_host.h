@@ -33,7 +33,8 @@ class RegisteredHost {
     template <class I>
     ComPtr<I> Create(const CLSID& clsid) {
         ComPtr<I> object;
-        const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(I), object.put_void());
+        const HRESULT hr =
+            CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(I), object.put_void());
         EXPECT_HRESULT_SUCCEEDED(hr);
         Adopt();
         return object;

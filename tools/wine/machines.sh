@@ -4,24 +4,30 @@
 #   machines.sh clean                remove the cached templates
 # win64: a 64-bit Windows with WoW64 (our 32-bit programs on 64-bit Windows, the main case).
 # win32: a 32-bit Windows.
+# Both are sealed (machine-lib.sh): no drive letter and no link of the machine leads outside its folder.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=machine-lib.sh
+. "$here/machine-lib.sh"
 
-# Bump when the recipe below changes: older templates are then rebuilt.
-recipe=1
+# Bump when the recipe below changes: the template folder gets a new name (older templates stay for
+# whoever still uses them).
+recipe=2
 cache=${TAVO_WINE_CACHE:-/var/cache/tavo-wine}
 
 make_template() {
-    local machine=$1 folder=$2 arch
+    local machine=$1 folder=$2
     case $machine in
-        win64) arch=win64 ;;
-        win32) arch=win32 ;;
+        win64 | win32) ;;
         *) echo "machines: unknown machine '$machine'" >&2; exit 2 ;;
     esac
     local work="$folder.partial"
     rm -rf "$work"
-    mkdir -p "$(dirname "$work")"
+    mkdir -p "$work"
     (
-        export WINEPREFIX="$work" WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+        machine_env "$work" "$machine"
+        export WINEDEBUG=-all
+        cd "$work"
         wineboot -i >/dev/null 2>&1
         wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
         wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
@@ -31,6 +37,10 @@ make_template() {
     )
     # The registry is written when the server exits; make sure it is complete before publishing.
     grep -q 'ShowCrashDialog' "$work/user.reg" || { echo "machines: $machine template incomplete" >&2; exit 1; }
+    # Drive Z: (the Unix root), the port links and the profile folders' links (to the home, inside the
+    # folder being made, which moves) go; the profile folders become plain folders.
+    machine_seal "$work"
+    machine_check "$work" || { echo "machines: $machine template not sealed" >&2; exit 1; }
     mv "$work" "$folder"
 }
 

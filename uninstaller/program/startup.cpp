@@ -12,7 +12,8 @@ namespace {
 struct RestrictDllSearch {
     RestrictDllSearch() {
         using Function = BOOL(WINAPI*)(DWORD);
-        auto setDefaultDllDirectories = tavo::ProcAddress<Function>(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+        auto setDefaultDllDirectories =
+            tavo::ProcAddress<Function>(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
         if (setDefaultDllDirectories) setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
         SetDllDirectoryW(L"");  // also drops the current folder where the call above is missing
     }

@@ -5,7 +5,8 @@ void RegTavoCOM(LPCWSTR, BOOL) {}
 
 BOOL IsNative64BitSystem() {
     using Function = void(WINAPI*)(LPSYSTEM_INFO);
-    auto getNativeSystemInfo = tavo::ProcAddress<Function>(GetModuleHandleW(L"kernel32.dll"), "GetNativeSystemInfo");
+    auto getNativeSystemInfo =
+        tavo::ProcAddress<Function>(GetModuleHandleW(L"kernel32.dll"), "GetNativeSystemInfo");
     if (!getNativeSystemInfo) return FALSE;
     SYSTEM_INFO info = {};
     getNativeSystemInfo(&info);
