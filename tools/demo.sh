@@ -105,8 +105,8 @@ show_state
 echo
 echo "== TavoRemover.exe /ManualUninstall (console of the first stage)"
 debug="$prefix/drive_c/debug-output.txt"
-wine "$winrun" --debug 'C:\debug-output.txt' --wait-for Launchlet.exe --wait-for cmd.exe \
-    --wait-file '%TEMP%\Launchlet.exe' --timeout 120000 \
+wine "$winrun" --debug 'C:\debug-output.txt' --wait-for Launchlet.exe --wait-for cmd.exe --wait-for ping.exe \
+    --timeout 120000 \
     -- "$install_win\\TavoRemover.exe" /ManualUninstall
 
 echo
@@ -116,8 +116,8 @@ tr -d '\r' <"$debug"
 echo
 echo "== What is left"
 show_state
-if ls "$prefix"/drive_c/users/*/Temp/Launchlet.exe >/dev/null 2>&1; then
-    echo "relocated copy: still in the temporary folder"
+if ls -d "$prefix"/drive_c/users/*/Temp/TavoRemover-* >/dev/null 2>&1; then
+    echo "relocated copy: still in its folder under the temporary folder"
 else
-    echo "relocated copy: deleted itself"
+    echo "relocated copy: deleted itself and its folder"
 fi

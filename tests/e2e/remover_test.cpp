@@ -152,49 +152,123 @@ TEST_F(RemoverTest, SecondStageOn32BitViewOnlyLeaves64BitKeyOn32BitWindows) {
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kProductKey, 0));
 }
 
-// The first stage from an install folder, as the uninstall entry and the Start-menu shortcut start it,
-// with a temporary folder whose path holds blanks.
-void RelocateAndUninstall(RemoverTest& test, const std::wstring& argument) {
-    TempFolder install(L"Tavo Suite");
-    TempFolder temp(L"tavo temp folder");
-    const std::wstring tempWithSlash = temp.path() + L"\\";
-    tavo::test::ScopedEnv tmp(L"TMP", tempWithSlash.c_str());
-    tavo::test::ScopedEnv tempVar(L"TEMP", tempWithSlash.c_str());
-    const std::wstring remover = install / L"TavoRemover.exe";
-    ASSERT_TRUE(CopyFileW(BinPath(L"TavoRemover.exe").c_str(), remover.c_str(), FALSE));
-    ASSERT_TRUE(CopyFileW(BinPath(L"fixtures\\vlrtrace\\both\\vlrtrace.dll").c_str(),
-                          (install / L"vlrtrace.dll").c_str(), FALSE));
-    test.LayKeys(install.path());
-    tavo::test::ScopedEnv log(L"TAVO_TRACE_LOG", (temp / L"trace.log").c_str());
-    const std::wstring copy = temp / L"Launchlet.exe";
+std::vector<std::wstring> FolderEntries(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (wcscmp(data.cFileName, L".") && wcscmp(data.cFileName, L"..")) names.push_back(data.cFileName);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return names;
+}
 
-    tavo::capture::Result result = test.Run(remover, argument, [&] {
-        return tavo::capture::IsImageRunning(L"Launchlet.exe") || tavo::test::FileExists(copy) ||
-               tavo::capture::IsImageRunning(L"cmd.exe");
-    });
+// The install folder with the program and the trace library, and a temporary folder of the test's own
+// (TMP and TEMP) whose path holds blanks; logs lie in a third folder.
+struct RelocationScene {
+    explicit RelocationScene(const std::wstring& tempName = L"tavo temp folder")
+        : install(L"Tavo Suite"),
+          logs(L"tavo logs"),
+          tempBase(L"tavo temp base"),
+          temp(tempBase / tempName),
+          tempWithSlash(temp + L"\\"),
+          tmp(L"TMP", tempWithSlash.c_str()),
+          tempVar(L"TEMP", tempWithSlash.c_str()),
+          traceLog(L"TAVO_TRACE_LOG", (logs / L"trace.log").c_str()),
+          traceLoads(L"TAVO_TRACE_LOADS", (logs / L"loads.txt").c_str()) {
+        CreateDirectoryW(temp.c_str(), nullptr);
+        CopyFileW(BinPath(L"TavoRemover.exe").c_str(), remover().c_str(), FALSE);
+        CopyFileW(BinPath(L"fixtures\\vlrtrace\\both\\vlrtrace.dll").c_str(),
+                  (install / L"vlrtrace.dll").c_str(), FALSE);
+    }
+    std::wstring remover() const { return install / L"TavoRemover.exe"; }
+    // Runs the first stage and waits for the copy (from before it shows as a process until the end of its
+    // sequence, which deletes the product key) and then, for at most 20 s, for its folder to go (the command
+    // processor that deletes it waits two seconds for the copy to end). `folderStays` when it is not deleted.
+    tavo::capture::Result Run(RemoverTest& test, const std::wstring& argument, bool folderStays = false) {
+        DWORD sequenceEnd = 0;
+        return test.Run(remover(), argument, [&, folderStays] {
+            if (tavo::capture::IsImageRunning(L"Launchlet.exe")) return true;
+            if (!HoldsPrivateFolder()) return false;
+            if (KeyExists(HKEY_LOCAL_MACHINE, kProductKey, 0)) return true;
+            if (folderStays) return false;
+            if (!sequenceEnd) sequenceEnd = GetTickCount();
+            return GetTickCount() - sequenceEnd < 20000;
+        });
+    }
+    bool HoldsPrivateFolder() const {
+        for (const std::wstring& name : FolderEntries(temp)) {
+            if (name.rfind(L"TavoRemover-", 0) == 0) return true;
+        }
+        return false;
+    }
+    // The trace libraries the programs loaded, by path.
+    std::vector<std::string> Loads() const {
+        return tavo::test::SplitLines(tavo::test::ReadFileBytes(logs / L"loads.txt"));
+    }
+
+    TempFolder install;
+    TempFolder logs;
+    TempFolder tempBase;
+    std::wstring temp;
+    std::wstring tempWithSlash;
+    tavo::test::ScopedEnv tmp;
+    tavo::test::ScopedEnv tempVar;
+    tavo::test::ScopedEnv traceLog;
+    tavo::test::ScopedEnv traceLoads;
+};
+
+// The copy as its trace start-up line names it: Launchlet.exe in a private folder of the temporary folder.
+std::string CopyPath(const tavo::capture::Result& result) {
+    for (const auto& line : result.debug) {
+        if (line.pid == result.pid) continue;
+        const size_t at = line.text.find("szInstancePath=");
+        if (line.text.find("InitVLRTRACER") != std::string::npos && at != std::string::npos) {
+            std::string path = line.text.substr(at + 15);
+            while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
+            return path;
+        }
+    }
+    return "";
+}
+
+// The first stage from an install folder, as the uninstall entry and the Start-menu shortcut start it.
+void RelocateAndUninstall(RemoverTest& test, const std::wstring& argument) {
+    RelocationScene scene;
+    test.LayKeys(scene.install.path());
+
+    tavo::capture::Result result = scene.Run(test, argument);
     ASSERT_TRUE(result.started);
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(tavo::test::Unix(result.output), Banner("TRY TO MOVE FILE TO TEMP"));
-    EXPECT_FALSE(tavo::test::FileExists(remover)) << "the program left the install folder";
-    EXPECT_FALSE(tavo::test::FileExists(copy)) << "the copy deleted itself";
-    EXPECT_TRUE(tavo::test::FileExists(temp / L"vlrtrace.dll"));
+    // The copy writes to the same console after the first stage.
+    EXPECT_EQ(
+        tavo::test::Unix(result.output),
+        Banner("TRY TO MOVE FILE TO TEMP") + "Run TavoRemover.exe!\n\n" + Banner("TRY TO DELETE TEMP FILE"));
+    EXPECT_FALSE(tavo::test::FileExists(scene.remover())) << "the program left the install folder";
     for (const Place& place : test.places_) EXPECT_FALSE(KeyExists(place.root, kProductKey, place.view));
 
-    // The copy bound the copied trace library from its own folder and ran the sequence.
-    const std::string copyNarrow = Ansi(copy);
-    bool copyBound = false, copyRan = false;
+    // The copy ran as Launchlet.exe in a private folder, bound the trace library copied beside it, ran the
+    // sequence, and deleted itself and its folder: nothing is left in the temporary folder.
+    const std::string copy = CopyPath(result);
+    const std::string prefix = Ansi(scene.tempWithSlash) + "TavoRemover-";
+    ASSERT_EQ(copy.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(copy.size(), prefix.size() + 32 + strlen("\\Launchlet.exe"));
+    EXPECT_EQ(copy.substr(prefix.size() + 32), "\\Launchlet.exe");
+    const std::string copyFolder = copy.substr(0, prefix.size() + 32);
+    EXPECT_EQ(scene.Loads(), (std::vector<std::string>{"loaded\t" + Ansi(scene.install / L"vlrtrace.dll"),
+                                                       "loaded\t" + copyFolder + "\\vlrtrace.dll"}));
+    bool copyRan = false;
     for (const auto& line : result.debug) {
-        if (line.pid == result.pid) continue;
-        if (line.text.find("InitVLRTRACER") != std::string::npos &&
-            line.text.find("szInstancePath=" + copyNarrow) != std::string::npos &&
-            line.text.find("g_hVlrTracer=0x00000000") == std::string::npos) {
-            copyBound = true;
-        }
-        if (line.text == "Exit TavoRemover.exe!\n") copyRan = true;
+        if (line.pid != result.pid && line.text == "Exit TavoRemover.exe!\n") copyRan = true;
     }
-    EXPECT_TRUE(copyBound);
     EXPECT_TRUE(copyRan);
+    EXPECT_EQ(FolderEntries(scene.temp), std::vector<std::wstring>{});
+    for (const std::wstring& name : FolderEntries(scene.temp)) {
+        for (const std::wstring& inner : FolderEntries(scene.temp + L"\\" + name))
+            ADD_FAILURE() << Ansi(name + L"\\" + inner);
+    }
     const std::vector<std::string> firstStage = result.TextsOf(result.pid);
     ASSERT_GE(firstStage.size(), 3u);
     EXPECT_EQ(firstStage[2], "Run TavoRemover.exe!\n");
@@ -207,3 +281,114 @@ TEST_F(RemoverTest, ManualUninstallRelocatesAndTheCopyRemovesItself) {
 TEST_F(RemoverTest, ShortFormIsCaseInsensitive) { RelocateAndUninstall(*this, L"/MAUNI"); }
 
 }  // namespace
+
+// What an unelevated process of the user can put into the shared temporary folder is never run: a
+// Launchlet.exe held open there (which the first stage can neither delete nor replace) and a trace library
+// beside it, with and without a known install folder.
+TEST_F(RemoverTest, NothingPlantedInTheTemporaryFolderIsStartedOrLoaded) {
+    for (bool pathKnown : {true, false}) {
+        SCOPED_TRACE(pathKnown ? "install path known" : "install path unset");
+        RelocationScene scene;
+        if (pathKnown) {
+            LayKeys(scene.install.path());
+        } else {
+            for (const Place& place : places_)
+                WriteValue(place.root, kProductKey, place.view, L"Other", L"x");
+        }
+        const std::wstring planted = scene.temp + L"\\Launchlet.exe";
+        ASSERT_TRUE(
+            CopyFileW(BinPath(L"fixtures\\process\\suite_process.exe").c_str(), planted.c_str(), FALSE));
+        ASSERT_TRUE(tavo::test::WriteTextFile(
+            scene.temp + L"\\Launchlet.ini",
+            "[fixture]\r\nrecord=" + Ansi(scene.logs / L"planted.txt") + "\r\nexit_after=0\r\n"));
+        ASSERT_TRUE(CopyFileW(BinPath(L"fixtures\\vlrtrace\\both\\vlrtrace.dll").c_str(),
+                              (scene.temp + L"\\vlrtrace.dll").c_str(), FALSE));
+        HANDLE held =
+            CreateFileW(planted.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+        tavo::capture::Result result = scene.Run(*this, L"/ManualUninstall");
+        CloseHandle(held);
+        ASSERT_TRUE(result.started);
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_FALSE(tavo::test::FileExists(scene.logs / L"planted.txt"))
+            << "the planted program was started";
+        const std::string copy = CopyPath(result);
+        ASSERT_FALSE(copy.empty()) << "the copy ran";
+        std::vector<std::string> expectedLoads = {"loaded\t" + Ansi(scene.install / L"vlrtrace.dll")};
+        if (pathKnown)
+            expectedLoads.push_back("loaded\t" + copy.substr(0, copy.size() - 14) + "\\vlrtrace.dll");
+        EXPECT_EQ(scene.Loads(), expectedLoads);
+        for (const Place& place : places_) EXPECT_FALSE(KeyExists(place.root, kProductKey, place.view));
+        EXPECT_EQ(FolderEntries(scene.temp),
+                  (std::vector<std::wstring>{L"Launchlet.exe", L"Launchlet.ini", L"vlrtrace.dll"}));
+    }
+}
+
+// A temporary folder whose path holds %NAME%: the command processor would expand it even inside quotes,
+// so the copy never hands it over; it marks itself and its folder for deletion at the next restart.
+TEST_F(RemoverTest, ATemporaryFolderWithPercentNamesCannotInjectACommand) {
+    RelocationScene scene(L"%TAVOINJECT%");
+    LayKeys(scene.install.path());
+    const std::wstring marker = scene.logs / L"injected.txt";
+    tavo::test::ScopedEnv inject(L"TAVOINJECT",
+                                 (L"x\" & echo injected> \"" + marker + L"\" & echo \"").c_str());
+
+    tavo::capture::Result result = scene.Run(*this, L"/ManualUninstall", true);
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.exitCode, 0u);
+    const std::string copy = CopyPath(result);
+    ASSERT_FALSE(copy.empty()) << "the copy ran";
+    EXPECT_FALSE(tavo::test::FileExists(marker)) << "a command reached the command processor";
+    bool scheduled = false;
+    for (const auto& line : result.debug) {
+        if (line.pid != result.pid &&
+            line.text ==
+                "The temporary folder's path holds characters the command processor reads: the copy and "
+                "its folder are deleted at the next restart.") {
+            scheduled = true;
+        }
+    }
+    EXPECT_TRUE(scheduled);
+    // Marked for deletion at restart: the copy, its trace library, then its folder.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE, &key),
+              ERROR_SUCCESS);
+    wchar_t pending[4096] = {};
+    DWORD bytes = sizeof(pending) - 2 * sizeof(wchar_t);
+    ASSERT_EQ(RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                               reinterpret_cast<BYTE*>(pending), &bytes),
+              ERROR_SUCCESS);
+    // Pairs of a source and an empty target.
+    std::vector<std::string> entries;
+    for (const wchar_t* p = pending; p < pending + bytes / sizeof(wchar_t); p += wcslen(p) + 1) {
+        if (*p) entries.push_back(Ansi(p));
+    }
+    const std::string folder = copy.substr(0, copy.size() - 14);
+    EXPECT_EQ(entries, (std::vector<std::string>{"\\??\\" + copy, "\\??\\" + folder + "\\vlrtrace.dll",
+                                                 "\\??\\" + folder}));
+    RegDeleteValueW(key, L"PendingFileRenameOperations");
+    RegCloseKey(key);
+    tavo::test::RemoveTree(std::wstring(folder.begin(), folder.end()));
+}
+
+// A first stage that cannot make its private folder says so and starts nothing: the program stays in the
+// install folder and the suite stays installed.
+TEST_F(RemoverTest, AFirstStageThatCannotRelocateStartsNothing) {
+    RelocationScene scene;
+    LayKeys(scene.install.path());
+    const std::wstring missing = scene.temp + L"\\missing\\";
+    tavo::test::ScopedEnv tmp(L"TMP", missing.c_str());
+    tavo::test::ScopedEnv tempVar(L"TEMP", missing.c_str());
+
+    tavo::capture::Result result = Run(scene.remover(), L"/ManualUninstall");
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(tavo::test::Unix(result.output),
+              Banner("TRY TO MOVE FILE TO TEMP") +
+                  "Cannot create a private folder in the temporary folder (error 3): nothing was started.\n");
+    EXPECT_TRUE(tavo::test::FileExists(scene.remover()));
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kProductKey, 0));
+    EXPECT_EQ(FolderEntries(scene.temp), std::vector<std::wstring>{});
+}

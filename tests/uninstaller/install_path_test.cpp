@@ -65,6 +65,27 @@ TEST_F(TestRoot, LongerOrUnterminatedPathsAreUnknown) {
     EXPECT_EQ(guarded[260], L'!');  // nothing written past the 520 bytes given
 }
 
+TEST_F(TestRoot, OnlyAStringIsAPath) {
+    const std::wstring path = L"C:\\Program Files\\Velnor\\Tavo Suite";
+    const DWORD bytes = static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t));
+    for (DWORD type : {REG_BINARY, REG_MULTI_SZ, REG_NONE}) {
+        SCOPED_TRACE(type);
+        SetPath(type, path.c_str(), bytes);  // the bytes of a path, stored under another type
+        wchar_t buffer[kInstallPathChars] = {};
+        EXPECT_FALSE(GetTavoInstallPathFromReg(root_, buffer, kInstallPathChars));
+        EXPECT_EQ(buffer[0], L'\0');
+    }
+    const DWORD number = 0x3A0043;  // "C:" as a number
+    SetPath(REG_DWORD, &number, sizeof(number));
+    wchar_t buffer[kInstallPathChars] = {};
+    EXPECT_FALSE(GetTavoInstallPathFromReg(root_, buffer, kInstallPathChars));
+    EXPECT_EQ(buffer[0], L'\0');
+
+    SetPath(REG_EXPAND_SZ, path.c_str(), bytes);
+    EXPECT_TRUE(GetTavoInstallPathFromReg(root_, buffer, kInstallPathChars));
+    EXPECT_EQ(std::wstring(buffer), path);
+}
+
 TEST_F(TestRoot, MissingKeyValueOrBuffer) {
     wchar_t buffer[kInstallPathChars] = {};
     EXPECT_FALSE(GetTavoInstallPathFromReg(root_, buffer, kInstallPathChars));  // no key

@@ -8,7 +8,8 @@
 extern DWORD RegistryViewFlag;
 
 // Reads value "Path" of SOFTWARE\Velnor\Plugins under `root` (the process's own view) into `buffer` of
-// `bufferBytes` bytes. TRUE when the buffer holds the whole, terminated path.
+// `bufferBytes` bytes. TRUE when the value is a string (REG_SZ or REG_EXPAND_SZ, taken as stored) and the
+// buffer holds the whole, terminated path; a value of any other type counts as unknown (FALSE).
 BOOL GetTavoInstallPathFromReg(HKEY root, LPWSTR buffer, DWORD bufferBytes);
 
 constexpr wchar_t kProductKey[] = L"SOFTWARE\\Velnor\\Plugins";

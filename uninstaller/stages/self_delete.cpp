@@ -21,23 +21,48 @@ BOOL SystemCommandProcessor(LPWSTR path) {
     return written > 0 && written < MAX_PATH;
 }
 
+void DeleteAtRestart(LPCWSTR copy, LPCWSTR folder, const wchar_t* why) {
+    const BOOL scheduled = ScheduleDeletionAtRestart(copy, folder);
+    wchar_t line[2 * MAX_PATH] = {};
+    swprintf(line, ARRAYSIZE(line), L"%ls: %ls", why,
+             scheduled ? L"the copy and its folder are deleted at the next restart."
+                       : L"the copy and its folder stay; delete them by hand.");
+    ConsoleLine(line);
+    OutputDebugStringW(line);
+    OutputDebugStringW(L"\n");
+}
+
 }  // namespace
 
 void DeleteTempCopy() {
     ConsoleBanner(L"TRY TO DELETE TEMP FILE");
-    wchar_t copyPath[MAX_PATH] = {};
-    if (!BuildTempFilePath(L"Launchlet.exe", copyPath)) return;
+    // Only a relocated copy in its private folder deletes itself: run from anywhere else (the install
+    // folder, a stale copy) the program leaves its own file alone.
+    wchar_t copy[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, copy, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    wchar_t folder[MAX_PATH] = {};
+    if (!IsRelocatedCopy(copy, folder)) return;
 
     wchar_t comspec[MAX_PATH] = {};
-    DWORD length = GetEnvironmentVariableW(L"COMSPEC", comspec, MAX_PATH);
-    if (length == 0) return;  // no command processor configured: the copy stays
     wchar_t commandProcessor[MAX_PATH] = {};
-    if (!SystemCommandProcessor(commandProcessor)) return;
+    wchar_t systemFolder[MAX_PATH] = {};
+    const UINT systemLength = GetSystemDirectoryW(systemFolder, MAX_PATH);
+    if (GetEnvironmentVariableW(L"COMSPEC", comspec, MAX_PATH) == 0 || systemLength == 0 ||
+        systemLength >= MAX_PATH || !SystemCommandProcessor(commandProcessor)) {
+        DeleteAtRestart(copy, folder, L"No command processor");
+        return;
+    }
 
-    // The path is quoted so that a temporary folder with blanks still names one file.
-    wchar_t parameters[MAX_PATH + 32] = {};
-    int written = swprintf(parameters, MAX_PATH + 32, L"/c del /q \"%ls\" > nul", copyPath);
-    if (written <= 0 || written >= MAX_PATH + 32) return;
+    // Both paths are quoted so that a temporary folder with blanks still names one file. The command
+    // processor expands %NAME% even inside quotes and treats the other special characters as commands: a
+    // path that holds any is never handed to it.
+    wchar_t parameters[3 * MAX_PATH] = {};
+    if (!BuildSelfDeleteParameters(copy, folder, parameters, ARRAYSIZE(parameters))) {
+        DeleteAtRestart(copy, folder,
+                        L"The temporary folder's path holds characters the command processor reads");
+        return;
+    }
 
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
@@ -45,8 +70,12 @@ void DeleteTempCopy() {
     info.lpVerb = L"Open";
     info.lpFile = commandProcessor;
     info.lpParameters = parameters;
+    info.lpDirectory = systemFolder;  // not the user's current folder, and never inside the private folder
     info.nShow = SW_HIDE;
-    if (!ShellExecuteExW(&info)) return;
+    if (!ShellExecuteExW(&info)) {
+        DeleteAtRestart(copy, folder, L"The command processor did not start");
+        return;
+    }
 
     const tavo::ScopedHandle commandProcess(info.hProcess);
     if (commandProcess) {
@@ -54,6 +83,6 @@ void DeleteTempCopy() {
         SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);
         SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     }
-    SHChangeNotify(SHCNE_DELETE, SHCNF_PATHW, copyPath, nullptr);
+    SHChangeNotify(SHCNE_DELETE, SHCNF_PATHW, copy, nullptr);
     ExitProcess(0);
 }

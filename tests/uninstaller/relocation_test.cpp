@@ -1,0 +1,328 @@
+// The pieces of the two stages in process: the private folder, the relocation and its undoing, how the
+// copy knows itself, what reaches the command processor, and the console.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <string>
+#include <vector>
+
+#include "console/console.h"
+#include "stages/stages.h"
+#include "test_support.h"
+
+using tavo::test::FileExists;
+using tavo::test::ReadFileBytes;
+using tavo::test::ScopedEnv;
+using tavo::test::TempFolder;
+using tavo::test::WriteTextFile;
+
+namespace {
+
+// A temporary folder of the test's own for the process (TMP and TEMP point at it).
+class StageTest : public ::testing::Test {
+  protected:
+    StageTest()
+        : temp_(L"tavo stage temp"), tmp_(L"TMP", Slash().c_str()), tempVar_(L"TEMP", Slash().c_str()) {}
+    std::wstring Slash() const { return temp_.path() + L"\\"; }
+    std::vector<std::wstring> Entries(const std::wstring& folder) const {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW data;
+        HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+        if (find == INVALID_HANDLE_VALUE) return names;
+        do {
+            if (wcscmp(data.cFileName, L".") && wcscmp(data.cFileName, L".."))
+                names.push_back(data.cFileName);
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+        return names;
+    }
+    TempFolder temp_;
+    ScopedEnv tmp_;
+    ScopedEnv tempVar_;
+};
+
+bool RunningUnderWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// The SID of the process's user in string form.
+std::wstring OwnSid() {
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    BYTE buffer[256] = {};
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size);
+    CloseHandle(token);
+    LPWSTR text = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) return L"?";
+    std::wstring sid = text;
+    LocalFree(text);
+    return sid;
+}
+
+TEST_F(StageTest, PrivateFolderIsNewUnpredictableAndOnlyForSystemAndAdministrators) {
+    wchar_t first[MAX_PATH] = {}, second[MAX_PATH] = {};
+    ASSERT_TRUE(CreatePrivateFolder(first)) << GetLastError();
+    ASSERT_TRUE(CreatePrivateFolder(second)) << GetLastError();
+    const std::wstring prefix = Slash() + L"TavoRemover-";
+    ASSERT_EQ(std::wstring(first).substr(0, prefix.size()), prefix);
+    EXPECT_EQ(wcslen(first), prefix.size() + 32);
+    EXPECT_STRNE(first, second);
+    EXPECT_NE(GetFileAttributesW(first) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+
+    // The DACL as stored: on Windows exactly the one asked for (protected, SYSTEM and Administrators with
+    // full control, inherited by everything inside). Wine keeps a file's DACL as the Unix mode bits of the
+    // folder's owner: it reads back unprotected, with the Administrators entry as the owner's own SID, and
+    // nothing for anyone else.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoW(first, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    nullptr, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    LPWSTR text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr));
+    const std::wstring stored = text;
+    LocalFree(text);
+    LocalFree(descriptor);
+    if (RunningUnderWine()) {
+        EXPECT_EQ(stored, L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" + OwnSid() + L")");
+    } else {
+        EXPECT_EQ(stored, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+    }
+
+    // With a temporary folder that does not exist, no folder is made anywhere.
+    ScopedEnv missing(L"TMP", (temp_ / L"gone\\").c_str());
+    ScopedEnv missingTemp(L"TEMP", (temp_ / L"gone\\").c_str());
+    wchar_t third[MAX_PATH] = {L'x'};
+    EXPECT_FALSE(CreatePrivateFolder(third));
+    EXPECT_EQ(third[0], L'\0');
+}
+
+TEST_F(StageTest, RelocationTakesOnlyTheInstallFoldersTraceLibraryAndUndoesItself) {
+    TempFolder install(L"tavo install");
+    const std::wstring self = install / L"TavoRemover.exe";
+    ASSERT_TRUE(WriteTextFile(self, "program"));
+    ASSERT_TRUE(WriteTextFile(install / L"vlrtrace.dll", "library"));
+    // A library in the shared temporary folder and in the current folder are never taken.
+    ASSERT_TRUE(WriteTextFile(temp_ / L"vlrtrace.dll", "planted"));
+
+    Relocation relocation = RelocateIntoPrivateFolder(self.c_str(), install.path().c_str());
+    ASSERT_EQ(relocation.failedStep, Relocation::kDone) << relocation.error;
+    EXPECT_EQ(std::wstring(relocation.copy), std::wstring(relocation.folder) + L"\\Launchlet.exe");
+    EXPECT_FALSE(FileExists(self));
+    EXPECT_EQ(ReadFileBytes(relocation.copy), "program");
+    EXPECT_EQ(ReadFileBytes(std::wstring(relocation.folder) + L"\\vlrtrace.dll"), "library");
+    wchar_t folder[MAX_PATH] = {};
+    EXPECT_TRUE(IsRelocatedCopy(relocation.copy, folder));
+    EXPECT_STREQ(folder, relocation.folder);
+
+    // A copy that could not be started goes back where it was, and its folder is removed.
+    UndoRelocation(relocation, self.c_str());
+    EXPECT_EQ(ReadFileBytes(self), "program");
+    EXPECT_EQ(GetFileAttributesW(relocation.folder), INVALID_FILE_ATTRIBUTES);
+
+    // Unknown install folders: empty, relative, a bare drive; and one without a library.
+    for (const wchar_t* unknown : {L"", L"Velnor\\Tavo Suite", L"C:", L"\\Velnor"}) {
+        relocation = RelocateIntoPrivateFolder(self.c_str(), unknown);
+        ASSERT_EQ(relocation.failedStep, Relocation::kDone);
+        EXPECT_EQ(Entries(relocation.folder), std::vector<std::wstring>{L"Launchlet.exe"});
+        UndoRelocation(relocation, self.c_str());
+    }
+    DeleteFileW((install / L"vlrtrace.dll").c_str());
+    relocation = RelocateIntoPrivateFolder(self.c_str(), install.path().c_str());
+    EXPECT_EQ(Entries(relocation.folder), std::vector<std::wstring>{L"Launchlet.exe"});
+    UndoRelocation(relocation, self.c_str());
+
+    // A program that cannot be moved: nothing is left behind, the error is the move's.
+    relocation = RelocateIntoPrivateFolder((install / L"missing.exe").c_str(), install.path().c_str());
+    EXPECT_EQ(relocation.failedStep, Relocation::kMove);
+    EXPECT_EQ(relocation.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(relocation.folder[0], L'\0');
+    std::vector<std::wstring> left = Entries(temp_.path());
+    std::erase(left, install.path().substr(install.path().find_last_of(L'\\') + 1));
+    EXPECT_EQ(left, std::vector<std::wstring>{L"vlrtrace.dll"});
+    EXPECT_EQ(ReadFileBytes(temp_ / L"vlrtrace.dll"), "planted");
+}
+
+TEST_F(StageTest, OnlyACopyInAPrivateFolderOfTheTemporaryFolderIsARelocatedCopy) {
+    const std::wstring digits = L"0123456789abcdefABCDEF0123456789";
+    const std::wstring good = Slash() + L"TavoRemover-" + digits + L"\\Launchlet.exe";
+    wchar_t folder[MAX_PATH] = {};
+    EXPECT_TRUE(IsRelocatedCopy(good.c_str(), folder));
+    EXPECT_EQ(std::wstring(folder), Slash() + L"TavoRemover-" + digits);
+    const std::wstring bad[] = {
+        Slash() + L"Launchlet.exe",                                                // the shared folder itself
+        Slash() + L"TavoRemover-" + digits + L"\\TavoRemover.exe",                 // another name
+        Slash() + L"TavoRemover-" + digits.substr(1) + L"\\Launchlet.exe",         // 31 digits
+        Slash() + L"TavoRemover-" + digits + L"0\\Launchlet.exe",                  // 33 digits
+        Slash() + L"TavoRemover-0123456789abcdefABCDEF012345678g\\Launchlet.exe",  // not a digit
+        Slash() + L"Other-" + digits + L"\\Launchlet.exe",
+        Slash() + L"x\\TavoRemover-" + digits + L"\\Launchlet.exe",        // one level deeper
+        L"C:\\Program Files\\TavoRemover-" + digits + L"\\Launchlet.exe",  // outside the temporary folder
+    };
+    for (const std::wstring& path : bad) {
+        SCOPED_TRACE(tavo::test::Narrow(path));
+        EXPECT_FALSE(IsRelocatedCopy(path.c_str(), folder));
+    }
+    EXPECT_FALSE(IsRelocatedCopy(nullptr, folder));
+}
+
+TEST(SelfDeletion, TheCommandProcessorGetsSlashDAndOnlyPlainPaths) {
+    wchar_t parameters[600] = {};
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    ASSERT_TRUE(BuildSelfDeleteParameters(L"C:\\a b\\T\\Launchlet.exe", L"C:\\a b\\T", parameters, 600));
+    EXPECT_EQ(std::wstring(parameters),
+              L"/D /S /c \"\"" + std::wstring(system) +
+                  L"\\ping.exe\" -n 3 127.0.0.1 > nul & del /q \"C:\\a b\\T\\Launchlet.exe\" > "
+                  L"nul & rd /s /q \"C:\\a b\\T\" > nul\"");
+    for (const wchar_t* special : {L"%", L"!", L"^", L"\"", L"&", L"|", L"<", L">"}) {
+        const std::wstring folder = std::wstring(L"C:\\Temp") + special + L"x";
+        const std::wstring copy = folder + L"\\Launchlet.exe";
+        EXPECT_FALSE(BuildSelfDeleteParameters(copy.c_str(), folder.c_str(), parameters, 600))
+            << tavo::test::Narrow(special);
+        EXPECT_EQ(parameters[0], L'\0');
+        EXPECT_TRUE(HoldsCommandProcessorText(folder.c_str()));
+    }
+    EXPECT_FALSE(BuildSelfDeleteParameters(L"C:\\T\\Launchlet.exe", L"C:\\T", parameters, 20));  // too small
+    EXPECT_EQ(parameters[0], L'\0');
+}
+
+TEST_F(StageTest, DeletionAtRestartMarksTheCopyItsLibraryAndThenItsFolder) {
+    wchar_t folder[MAX_PATH] = {};
+    ASSERT_TRUE(CreatePrivateFolder(folder));
+    const std::wstring copy = std::wstring(folder) + L"\\Launchlet.exe";
+    ASSERT_TRUE(WriteTextFile(copy, "copy"));
+    ASSERT_TRUE(WriteTextFile(std::wstring(folder) + L"\\vlrtrace.dll", "library"));
+
+    constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key),
+              ERROR_SUCCESS);
+    DWORD bytes = 0;
+    const bool hadValue = RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr,
+                                           &bytes) == ERROR_SUCCESS;
+    std::vector<wchar_t> before(bytes / sizeof(wchar_t) + 1);
+    if (hadValue)
+        RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(before.data()), &bytes);
+
+    EXPECT_TRUE(ScheduleDeletionAtRestart(copy.c_str(), folder));
+
+    DWORD after = 0;
+    ASSERT_EQ(RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &after),
+              ERROR_SUCCESS);
+    std::vector<wchar_t> value(after / sizeof(wchar_t) + 1);
+    RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                     reinterpret_cast<BYTE*>(value.data()), &after);
+    // Pairs of source and (empty) target, after whatever was pending before.
+    std::vector<std::wstring> entries;
+    for (const wchar_t* p = value.data() + (hadValue ? bytes / sizeof(wchar_t) - 1 : 0);
+         p < value.data() + after / sizeof(wchar_t); p += wcslen(p) + 1) {
+        entries.push_back(p);
+    }
+    while (!entries.empty() && entries.back().empty()) entries.pop_back();
+    const std::wstring prefix = L"\\??\\";
+    EXPECT_EQ(entries, (std::vector<std::wstring>{prefix + copy, L"", prefix + folder + L"\\vlrtrace.dll",
+                                                  L"", prefix + folder}));
+    if (hadValue)
+        RegSetValueExW(key, L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
+                       reinterpret_cast<BYTE*>(before.data()), bytes);
+    else
+        RegDeleteValueW(key, L"PendingFileRenameOperations");
+    RegCloseKey(key);
+    tavo::test::RemoveTree(folder);
+}
+
+// Standard output pointed at `handle` for the life of the object.
+class ScopedStdOut {
+  public:
+    explicit ScopedStdOut(HANDLE handle) : old_(GetStdHandle(STD_OUTPUT_HANDLE)) {
+        SetStdHandle(STD_OUTPUT_HANDLE, handle);
+    }
+    ~ScopedStdOut() { SetStdHandle(STD_OUTPUT_HANDLE, old_); }
+
+  private:
+    HANDLE old_;
+};
+
+const wchar_t kWorld[] =
+    L"\u5FEB\u6377\u65B9\u5F0F \u30B7\u30E7\u30FC\u30C8\u30AB\u30C3\u30C8 "
+    L"\uBC14\uB85C \uAC00\uAE30 \u042F\u0440\u043B\u044B\u043A";
+
+TEST(Console, EveryLineArrivesWhateverItsCharactersAndAfterAFailedWrite) {
+    // Redirected: UTF-8, with a Windows line end.
+    TempFolder folder(L"tavo console");
+    const std::wstring path = folder / L"out.txt";
+    {
+        HANDLE file =
+            CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        ScopedStdOut redirect(file);
+        ConsoleLine(kWorld);
+        ConsoleLine(L"ascii after");
+        ConsoleLine(nullptr);
+        ConsoleBanner(L"TRY TO CLEANUP TAVO SHORTCUTS");
+        CloseHandle(file);
+    }
+    const std::string stars(76, '*');
+    EXPECT_EQ(
+        ReadFileBytes(path),
+        "\xE5\xBF\xAB\xE6\x8D\xB7\xE6\x96\xB9\xE5\xBC\x8F \xE3\x82\xB7\xE3\x83\xA7\xE3\x83\xBC\xE3\x83\x88"
+        "\xE3\x82\xAB\xE3\x83\x83\xE3\x83\x88 \xEB\xB0\x94\xEB\xA1\x9C \xEA\xB0\x80\xEA\xB8\xB0 "
+        "\xD0\xAF\xD1\x80\xD0\xBB\xD1\x8B\xD0\xBA\r\nascii after\r\n\r\n\r\n" +
+            stars + "\r\n********TRY TO CLEANUP TAVO SHORTCUTS" + std::string(76 - 37, '*') + "\r\n");
+
+    // A write that fails (a handle that is not one) does not silence the next.
+    {
+        ScopedStdOut broken(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x7FFC)));
+        ConsoleLine(kWorld);
+    }
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    {
+        ScopedStdOut redirect(file);
+        ConsoleLine(L"still here");
+    }
+    CloseHandle(file);
+    EXPECT_EQ(ReadFileBytes(path), "still here\r\n");
+
+    // A console: the characters land in its screen buffer as written.
+    HANDLE screen =
+        CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  CONSOLE_TEXTMODE_BUFFER, nullptr);
+    if (screen == INVALID_HANDLE_VALUE) {
+        // The test program runs without a console of its own (Wine started with its output to a pipe): make
+        // one, keeping the standard handles on the test's own output.
+        const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+        const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+        const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+        FreeConsole();
+        AllocConsole();
+        SetStdHandle(STD_INPUT_HANDLE, input);
+        SetStdHandle(STD_OUTPUT_HANDLE, output);
+        SetStdHandle(STD_ERROR_HANDLE, error);
+        screen = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, CONSOLE_TEXTMODE_BUFFER, nullptr);
+    }
+    ASSERT_NE(screen, INVALID_HANDLE_VALUE) << GetLastError();
+    {
+        ScopedStdOut redirect(screen);
+        ConsoleLine(kWorld);
+        ConsoleLine(L"ascii after");
+    }
+    const DWORD length = static_cast<DWORD>(wcslen(kWorld));
+    std::wstring first(length, L'\0'), second(11, L'\0');
+    DWORD read = 0;
+    ASSERT_TRUE(ReadConsoleOutputCharacterW(screen, first.data(), length, COORD{0, 0}, &read));
+    EXPECT_EQ(first, kWorld);
+    ASSERT_TRUE(ReadConsoleOutputCharacterW(screen, second.data(), 11, COORD{0, 1}, &read));
+    EXPECT_EQ(second, L"ascii after");
+    CloseHandle(screen);
+}
+
+}  // namespace
