@@ -105,7 +105,10 @@ show_state
 echo
 echo "== TavoRemover.exe /ManualUninstall (console of the first stage)"
 debug="$prefix/drive_c/debug-output.txt"
-wine "$winrun" --debug 'C:\debug-output.txt' --wait-for Launchlet.exe --wait-for cmd.exe --wait-for ping.exe \
+# Wine lists a program started from a file renamed while it was mapped under the file's old name: the
+# copy shows as TavoRemover.exe there (as Launchlet.exe on Windows).
+wine "$winrun" --debug 'C:\debug-output.txt' --wait-for Launchlet.exe --wait-for TavoRemover.exe \
+    --wait-for cmd.exe --wait-for ping.exe \
     --timeout 120000 \
     -- "$install_win\\TavoRemover.exe" /ManualUninstall
 

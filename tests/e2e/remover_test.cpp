@@ -189,7 +189,11 @@ struct RelocationScene {
     tavo::capture::Result Run(RemoverTest& test, const std::wstring& argument, bool folderStays = false) {
         DWORD sequenceEnd = 0;
         return test.Run(remover(), argument, [&, folderStays] {
-            if (tavo::capture::IsImageRunning(L"Launchlet.exe")) return true;
+            // Wine lists a program started from a file renamed while mapped under the old name: the copy
+            // shows as TavoRemover.exe there.
+            if (tavo::capture::IsImageRunning(L"Launchlet.exe") ||
+                tavo::capture::IsImageRunning(L"TavoRemover.exe"))
+                return true;
             if (!HoldsPrivateFolder()) return false;
             if (KeyExists(HKEY_LOCAL_MACHINE, kProductKey, 0)) return true;
             if (folderStays) return false;
