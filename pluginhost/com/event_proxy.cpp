@@ -199,7 +199,9 @@ int CProxy_CommonEvents::Verify(int* dropped) {
             IUnknown* dead = nullptr;
             {
                 CTavoLockGuard<CTavoCriticalSection> lock(m_section);
-                if (slot < m_sinks.size() && m_sinks[slot]) {
+                // Only the sink that was pinged: while the ping waited, that client may have unadvised
+                // and another sink taken the slot.
+                if (slot < m_sinks.size() && m_sinks[slot] == static_cast<IUnknown*>(sink)) {
                     dead = m_sinks[slot];
                     m_sinks[slot] = nullptr;
                 }

@@ -122,6 +122,41 @@ TEST_F(ProxyTest, VerifyDropsSinksOfGoneClientsAndCountsTheOthers) {
     EXPECT_EQ(S_OK, proxy.Unadvise(liveCookie));
 }
 
+// A client that, while it is pinged, unadvises its sink and advises a new one (which takes the freed slot)
+// and then answers as a gone client would: only the pinged sink is dropped.
+class SlotSwappingSink : public EventSink {
+  public:
+    SlotSwappingSink(CProxy_CommonEvents& proxy, IUnknown* replacement)
+        : EventSink(DIID__IMeetingEvents), m_proxy(proxy), m_replacement(replacement) {}
+    DWORD cookie = 0;
+    DWORD replacementCookie = 0;
+    STDMETHODIMP Invoke(DISPID dispid, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* parameters,
+                        VARIANT* result, EXCEPINFO* exception, UINT* error) override {
+        EventSink::Invoke(dispid, iid, lcid, flags, parameters, result, exception, error);
+        m_proxy.Unadvise(cookie);
+        m_proxy.Advise(m_replacement, &replacementCookie);
+        return static_cast<HRESULT>(0x800706BA);
+    }
+
+  private:
+    CProxy_CommonEvents& m_proxy;
+    IUnknown* m_replacement;
+};
+
+TEST_F(ProxyTest, VerifyDropsOnlyTheSinkItPinged) {
+    EventSink replacement(DIID__IMeetingEvents);
+    SlotSwappingSink swapping(proxy, &replacement);
+    swapping.cookie = Advise(&swapping);
+    int dropped = -1;
+    EXPECT_EQ(0, proxy.Verify(&dropped));
+    EXPECT_EQ(swapping.cookie, swapping.replacementCookie);  // the same slot
+    EXPECT_EQ(0, dropped);
+    EXPECT_EQ(2, replacement.refs());  // still connected
+    proxy.FireText(0x70, L"after");
+    EXPECT_EQ("112(bstr:\"after\")\n", replacement.Transcript());
+    EXPECT_EQ(S_OK, proxy.Unadvise(swapping.replacementCookie));
+}
+
 TEST_F(ProxyTest, AdviseUnadviseAndTheSnapshotOfConnections) {
     EventSink a(DIID__IMeetingEvents), b(DIID__IMeetingEvents), c(DIID__IMeetingEvents);
     EventSink wrongKind(DIID__IUpdateEvents);
