@@ -27,31 +27,14 @@
 using namespace tavo::session;
 using tavo::ScopedHandle;
 using tavo::test::BinPath;
+using tavo::test::OwnSid;
 using tavo::test::SameLines;
+using tavo::test::SidOfToken;
 using tavo::test::TempFolder;
 
 namespace {
 
 // Helpers that read the machine without the code under test.
-
-std::wstring SidOfToken(HANDLE token) {
-    BYTE buffer[512] = {};
-    DWORD size = 0;
-    if (!GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size)) return L"";
-    LPWSTR text = nullptr;
-    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) return L"";
-    std::wstring sid(text);
-    LocalFree(text);
-    return sid;
-}
-
-std::wstring OwnSid() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
-    std::wstring sid = SidOfToken(token);
-    CloseHandle(token);
-    return sid;
-}
 
 std::wstring OwnUserName() {
     wchar_t name[MAX_PATH] = {};

@@ -9,6 +9,7 @@
 
 using tavo::test::Ansi;
 using tavo::test::BinPath;
+using tavo::test::FolderEntries;
 using tavo::test::KeyExists;
 using tavo::test::SameLines;
 using tavo::test::TempFolder;
@@ -152,18 +153,6 @@ TEST_F(RemoverTest, SecondStageOn32BitViewOnlyLeaves64BitKeyOn32BitWindows) {
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kProductKey, 0));
 }
 
-std::vector<std::wstring> FolderEntries(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        if (wcscmp(data.cFileName, L".") && wcscmp(data.cFileName, L"..")) names.push_back(data.cFileName);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    return names;
-}
-
 // The install folder with the program and the trace library, and a temporary folder of the test's own
 // (TMP and TEMP) whose path holds blanks; logs lie in a third folder.
 struct RelocationScene {
@@ -269,10 +258,6 @@ void RelocateAndUninstall(RemoverTest& test, const std::wstring& argument) {
     }
     EXPECT_TRUE(copyRan);
     EXPECT_EQ(FolderEntries(scene.temp), std::vector<std::wstring>{});
-    for (const std::wstring& name : FolderEntries(scene.temp)) {
-        for (const std::wstring& inner : FolderEntries(scene.temp + L"\\" + name))
-            ADD_FAILURE() << Ansi(name + L"\\" + inner);
-    }
     const std::vector<std::string> firstStage = result.TextsOf(result.pid);
     ASSERT_GE(firstStage.size(), 3u);
     EXPECT_EQ(firstStage[2], "Run TavoRemover.exe!\n");
@@ -355,26 +340,14 @@ TEST_F(RemoverTest, ATemporaryFolderWithPercentNamesCannotInjectACommand) {
     }
     EXPECT_TRUE(scheduled);
     // Marked for deletion at restart: the copy, its trace library, then its folder.
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
-                            KEY_QUERY_VALUE | KEY_SET_VALUE, &key),
-              ERROR_SUCCESS);
-    wchar_t pending[4096] = {};
-    DWORD bytes = sizeof(pending) - 2 * sizeof(wchar_t);
-    ASSERT_EQ(RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
-                               reinterpret_cast<BYTE*>(pending), &bytes),
-              ERROR_SUCCESS);
-    // Pairs of a source and an empty target.
-    std::vector<std::string> entries;
-    for (const wchar_t* p = pending; p < pending + bytes / sizeof(wchar_t); p += wcslen(p) + 1) {
-        if (*p) entries.push_back(Ansi(p));
-    }
-    const std::string folder = copy.substr(0, copy.size() - 14);
-    EXPECT_EQ(entries, (std::vector<std::string>{"\\??\\" + copy, "\\??\\" + folder + "\\vlrtrace.dll",
-                                                 "\\??\\" + folder}));
-    RegDeleteValueW(key, L"PendingFileRenameOperations");
-    RegCloseKey(key);
-    tavo::test::RemoveTree(std::wstring(folder.begin(), folder.end()));
+    const std::wstring copyPath(copy.begin(), copy.end());  // ASCII
+    const std::wstring folder = copyPath.substr(0, copyPath.size() - 14);
+    const std::wstring prefix = L"\\??\\";
+    EXPECT_EQ(tavo::test::PendingRestartOperations(),
+              (std::vector<std::wstring>{prefix + copyPath, L"", prefix + folder + L"\\vlrtrace.dll", L"",
+                                         prefix + folder}));
+    tavo::test::ClearPendingRestartOperations();
+    tavo::test::RemoveTree(folder);
 }
 
 // A first stage that cannot make its private folder says so and starts nothing: the program stays in the

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <sddl.h>
+
 #include <cstdio>
 
 namespace tavo::test {
@@ -61,6 +63,68 @@ std::vector<std::string> SplitLines(const std::string& text) {
     if (actual.size() < expected.size())
         failure << " (" << expected.size() - actual.size() << " fewer than expected)";
     return failure;
+}
+
+std::vector<std::wstring> FolderEntries(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (wcscmp(data.cFileName, L".") && wcscmp(data.cFileName, L"..")) names.push_back(data.cFileName);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return names;
+}
+
+namespace {
+constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr wchar_t kPendingRenames[] = L"PendingFileRenameOperations";
+}  // namespace
+
+std::vector<std::wstring> PendingRestartOperations() {
+    std::vector<std::wstring> entries;
+    DWORD bytes = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, kPendingRenames, RRF_RT_REG_MULTI_SZ, nullptr,
+                     nullptr, &bytes) != ERROR_SUCCESS) {
+        return entries;
+    }
+    std::vector<wchar_t> value(bytes / sizeof(wchar_t) + 2, L'\0');
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, kPendingRenames, RRF_RT_REG_MULTI_SZ, nullptr,
+                     value.data(), &bytes) != ERROR_SUCCESS) {
+        return entries;
+    }
+    for (const wchar_t* p = value.data(); p < value.data() + bytes / sizeof(wchar_t); p += wcslen(p) + 1) {
+        entries.push_back(p);
+    }
+    while (!entries.empty() && entries.back().empty()) entries.pop_back();  // the list's terminator
+    return entries;
+}
+
+void ClearPendingRestartOperations() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    RegDeleteValueW(key, kPendingRenames);
+    RegCloseKey(key);
+}
+
+std::wstring SidOfToken(HANDLE token) {
+    BYTE buffer[512] = {};
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size)) return L"";
+    LPWSTR text = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) return L"";
+    std::wstring sid(text);
+    LocalFree(text);
+    return sid;
+}
+
+std::wstring OwnSid() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
+    std::wstring sid = SidOfToken(token);
+    CloseHandle(token);
+    return sid;
 }
 
 bool KeyExists(HKEY root, const std::wstring& subkey, REGSAM view) {

@@ -74,6 +74,12 @@ class TempFolder {
 };
 
 bool RemoveTree(const std::wstring& path);
+// The names in a folder, without "." and "..", in the order the system lists them.
+std::vector<std::wstring> FolderEntries(const std::wstring& folder);
+// The strings of PendingFileRenameOperations (pairs of a source and a target, empty for a deletion), and
+// the value's removal.
+std::vector<std::wstring> PendingRestartOperations();
+void ClearPendingRestartOperations();
 bool FileExists(const std::wstring& path);
 bool WriteTextFile(const std::wstring& path, const std::string& content);
 std::string ReadFileBytes(const std::wstring& path);
@@ -102,6 +108,10 @@ struct TraceRecord {
     std::string text;
 };
 std::vector<TraceRecord> ReadTraceRecords(const std::wstring& logPath);
+
+// The user SID of a token, and of this process, in string form ("S-1-5-..."); empty when unreadable.
+std::wstring SidOfToken(HANDLE token);
+std::wstring OwnSid();
 
 // Windows text mode writes "\n" as "\r\n": give the output back with plain line feeds.
 std::string Unix(const std::string& text);

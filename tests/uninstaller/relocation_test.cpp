@@ -15,6 +15,7 @@
 #include "test_support.h"
 
 using tavo::test::FileExists;
+using tavo::test::FolderEntries;
 using tavo::test::ReadFileBytes;
 using tavo::test::ScopedEnv;
 using tavo::test::TempFolder;
@@ -28,18 +29,6 @@ class StageTest : public ::testing::Test {
     StageTest()
         : temp_(L"tavo stage temp"), tmp_(L"TMP", Slash().c_str()), tempVar_(L"TEMP", Slash().c_str()) {}
     std::wstring Slash() const { return temp_.path() + L"\\"; }
-    std::vector<std::wstring> Entries(const std::wstring& folder) const {
-        std::vector<std::wstring> names;
-        WIN32_FIND_DATAW data;
-        HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-        if (find == INVALID_HANDLE_VALUE) return names;
-        do {
-            if (wcscmp(data.cFileName, L".") && wcscmp(data.cFileName, L".."))
-                names.push_back(data.cFileName);
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-        return names;
-    }
     TempFolder temp_;
     ScopedEnv tmp_;
     ScopedEnv tempVar_;
@@ -47,21 +36,6 @@ class StageTest : public ::testing::Test {
 
 bool RunningUnderWine() {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
-// The SID of the process's user in string form.
-std::wstring OwnSid() {
-    HANDLE token = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-    BYTE buffer[256] = {};
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size);
-    CloseHandle(token);
-    LPWSTR text = nullptr;
-    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) return L"?";
-    std::wstring sid = text;
-    LocalFree(text);
-    return sid;
 }
 
 TEST_F(StageTest, PrivateFolderIsNewUnpredictableAndOnlyForSystemAndAdministrators) {
@@ -89,7 +63,7 @@ TEST_F(StageTest, PrivateFolderIsNewUnpredictableAndOnlyForSystemAndAdministrato
     LocalFree(text);
     LocalFree(descriptor);
     if (RunningUnderWine()) {
-        EXPECT_EQ(stored, L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" + OwnSid() + L")");
+        EXPECT_EQ(stored, L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" + tavo::test::OwnSid() + L")");
     } else {
         EXPECT_EQ(stored, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
     }
@@ -129,12 +103,12 @@ TEST_F(StageTest, RelocationTakesOnlyTheInstallFoldersTraceLibraryAndUndoesItsel
     for (const wchar_t* unknown : {L"", L"Velnor\\Tavo Suite", L"C:", L"\\Velnor"}) {
         relocation = RelocateIntoPrivateFolder(self.c_str(), unknown);
         ASSERT_EQ(relocation.failedStep, Relocation::kDone);
-        EXPECT_EQ(Entries(relocation.folder), std::vector<std::wstring>{L"Launchlet.exe"});
+        EXPECT_EQ(FolderEntries(relocation.folder), std::vector<std::wstring>{L"Launchlet.exe"});
         UndoRelocation(relocation, self.c_str());
     }
     DeleteFileW((install / L"vlrtrace.dll").c_str());
     relocation = RelocateIntoPrivateFolder(self.c_str(), install.path().c_str());
-    EXPECT_EQ(Entries(relocation.folder), std::vector<std::wstring>{L"Launchlet.exe"});
+    EXPECT_EQ(FolderEntries(relocation.folder), std::vector<std::wstring>{L"Launchlet.exe"});
     UndoRelocation(relocation, self.c_str());
 
     // A program that cannot be moved: nothing is left behind, the error is the move's.
@@ -142,7 +116,7 @@ TEST_F(StageTest, RelocationTakesOnlyTheInstallFoldersTraceLibraryAndUndoesItsel
     EXPECT_EQ(relocation.failedStep, Relocation::kMove);
     EXPECT_EQ(relocation.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(relocation.folder[0], L'\0');
-    std::vector<std::wstring> left = Entries(temp_.path());
+    std::vector<std::wstring> left = FolderEntries(temp_.path());
     std::erase(left, install.path().substr(install.path().find_last_of(L'\\') + 1));
     EXPECT_EQ(left, std::vector<std::wstring>{L"vlrtrace.dll"});
     EXPECT_EQ(ReadFileBytes(temp_ / L"vlrtrace.dll"), "planted");
@@ -199,42 +173,16 @@ TEST_F(StageTest, DeletionAtRestartMarksTheCopyItsLibraryAndThenItsFolder) {
     ASSERT_TRUE(WriteTextFile(copy, "copy"));
     ASSERT_TRUE(WriteTextFile(std::wstring(folder) + L"\\vlrtrace.dll", "library"));
 
-    constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key),
-              ERROR_SUCCESS);
-    DWORD bytes = 0;
-    const bool hadValue = RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr,
-                                           &bytes) == ERROR_SUCCESS;
-    std::vector<wchar_t> before(bytes / sizeof(wchar_t) + 1);
-    if (hadValue)
-        RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(before.data()), &bytes);
+    ASSERT_EQ(tavo::test::PendingRestartOperations(), std::vector<std::wstring>{});  // a clean machine
 
     EXPECT_TRUE(ScheduleDeletionAtRestart(copy.c_str(), folder));
 
-    DWORD after = 0;
-    ASSERT_EQ(RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &after),
-              ERROR_SUCCESS);
-    std::vector<wchar_t> value(after / sizeof(wchar_t) + 1);
-    RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
-                     reinterpret_cast<BYTE*>(value.data()), &after);
-    // Pairs of source and (empty) target, after whatever was pending before.
-    std::vector<std::wstring> entries;
-    for (const wchar_t* p = value.data() + (hadValue ? bytes / sizeof(wchar_t) - 1 : 0);
-         p < value.data() + after / sizeof(wchar_t); p += wcslen(p) + 1) {
-        entries.push_back(p);
-    }
-    while (!entries.empty() && entries.back().empty()) entries.pop_back();
+    // Pairs of a source and an empty target.
     const std::wstring prefix = L"\\??\\";
-    EXPECT_EQ(entries, (std::vector<std::wstring>{prefix + copy, L"", prefix + folder + L"\\vlrtrace.dll",
-                                                  L"", prefix + folder}));
-    if (hadValue)
-        RegSetValueExW(key, L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
-                       reinterpret_cast<BYTE*>(before.data()), bytes);
-    else
-        RegDeleteValueW(key, L"PendingFileRenameOperations");
-    RegCloseKey(key);
+    EXPECT_EQ(tavo::test::PendingRestartOperations(),
+              (std::vector<std::wstring>{prefix + copy, L"", prefix + folder + L"\\vlrtrace.dll", L"",
+                                         prefix + folder}));
+    tavo::test::ClearPendingRestartOperations();
     tavo::test::RemoveTree(folder);
 }
 

@@ -56,6 +56,12 @@ void ConsoleLine(const wchar_t* text) {
     }
 }
 
+void ReportLine(const wchar_t* text) {
+    ConsoleLine(text);
+    OutputDebugStringW(text ? text : L"");
+    OutputDebugStringW(L"\n");
+}
+
 void ConsoleBanner(const wchar_t* title, int width, bool emptyLineBefore) {
     try {
         if (emptyLineBefore) ConsoleLine(L"");

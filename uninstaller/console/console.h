@@ -7,6 +7,10 @@
 // Writes `text` (null as an empty text) and a line end ("\r\n") to standard output.
 void ConsoleLine(const wchar_t* text);
 
+// The line on standard output (as ConsoleLine) and as a debug line ending in a line feed: the uninstaller's
+// reports of a step that could not be done.
+void ReportLine(const wchar_t* text);
+
 // An optional empty line, a line of 76 asterisks and the title line: eight asterisks, the title and
 // asterisks up to `width` characters.
 void ConsoleBanner(const wchar_t* title, int width = 76, bool emptyLineBefore = true);

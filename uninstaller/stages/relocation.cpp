@@ -43,9 +43,7 @@ Relocation Failed(Relocation relocation, Relocation::Step step) {
 void Report(const wchar_t* format, DWORD error) {
     wchar_t line[MAX_PATH] = {};
     swprintf(line, MAX_PATH, format, static_cast<unsigned long>(error));
-    ConsoleLine(line);
-    OutputDebugStringW(line);
-    OutputDebugStringW(L"\n");
+    ReportLine(line);
 }
 
 // Starts the copy with "/TempUninstall", shown, in this console.

@@ -27,9 +27,7 @@ void DeleteAtRestart(LPCWSTR copy, LPCWSTR folder, const wchar_t* why) {
     swprintf(line, ARRAYSIZE(line), L"%ls: %ls", why,
              scheduled ? L"the copy and its folder are deleted at the next restart."
                        : L"the copy and its folder stay; delete them by hand.");
-    ConsoleLine(line);
-    OutputDebugStringW(line);
-    OutputDebugStringW(L"\n");
+    ReportLine(line);
 }
 
 }  // namespace
