@@ -7,6 +7,9 @@ packages=(g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 wine64 libwine-dev
           binutils-mingw-w64-i686 qemu-user-static clang-format)
 # The layering check of the source folders.
 packages+=(python3)
+# 64-bit fixtures (in-process component libraries), installer packages for the tests, and real code
+# signatures (a test certificate authority and signed fixtures).
+packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wixl msitools osslsigncode openssl)
 
 need_root() { if [ "$(id -u)" -ne 0 ]; then echo "setup: run as root (apt-get and binfmt need it)" >&2; exit 1; fi; }
 
