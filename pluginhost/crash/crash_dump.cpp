@@ -11,12 +11,16 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "process/process.h"
 #include "seh/seh_guard.h"
 #include "support/proc_address.h"
 #include "support/scoped.h"
 
 namespace {
 
+using GetFileVersionInfoSizeFunction = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
+using GetFileVersionInfoFunction = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
+using VerQueryValueFunction = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
 using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                                 PMINIDUMP_EXCEPTION_INFORMATION,
                                                 PMINIDUMP_USER_STREAM_INFORMATION,
@@ -46,8 +50,8 @@ void WriteDumpGuarded(const wchar_t* dumpPath, HMODULE dbghelp, EXCEPTION_POINTE
     fputws(L"\n", stdout);
     fflush(stdout);
 
-    state.file.reset(
-        CreateFileW(dumpPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
+    // A new file only: a file or link planted at the predictable name is neither overwritten nor followed.
+    state.file.reset(CreateFileW(dumpPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr));
     if (!state.file) {
         const DWORD error = GetLastError();
         CrashLog(L"Create Crash MiniDump File [%s] failed, err [%d]\r\n", dumpPath, error);
@@ -99,6 +103,21 @@ BOOL WriteMiniDump(const wchar_t* dumpPath, HMODULE dbghelp, EXCEPTION_POINTERS*
     return state.result;
 }
 
+// Replaces a taken dump path (a file or link of that name exists) by the first free numbered one;
+// FALSE when none of the first few is free.
+bool TakeFreeName(wchar_t (&path)[tavo::crash::kDumpPathBuffer]) {
+    if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return true;
+    wchar_t numbered[tavo::crash::kDumpPathBuffer] = {};
+    for (unsigned number = 2; number <= 100; ++number) {
+        if (!tavo::crash::NumberedDumpPath(path, number, numbered)) return false;
+        if (GetFileAttributesW(numbered) == INVALID_FILE_ATTRIBUTES) {
+            wcscpy(path, numbered);
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void CrashLog(const wchar_t* format, ...) {
@@ -114,16 +133,21 @@ void CrashLog(const wchar_t* format, ...) {
 
 void GetModuleFileVersion(const wchar_t* filePath, DWORD* fileVersionMS, DWORD* fileVersionLS) {
     if (!filePath || !fileVersionMS || !fileVersionLS) return;
+    tavo::ScopedLibrary version(LoadSystemLibraryEx(L"version.dll"));
+    auto infoSize =
+        tavo::ProcAddress<GetFileVersionInfoSizeFunction>(version.get(), "GetFileVersionInfoSizeW");
+    auto readInfo = tavo::ProcAddress<GetFileVersionInfoFunction>(version.get(), "GetFileVersionInfoW");
+    auto query = tavo::ProcAddress<VerQueryValueFunction>(version.get(), "VerQueryValueW");
+    if (!infoSize || !readInfo || !query) return;
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(filePath, &ignored);
+    const DWORD size = infoSize(filePath, &ignored);
     if (size == 0) return;
     tavo::ScopedProcessHeapMemory block(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size));
     if (!block) return;
-    if (!GetFileVersionInfoW(filePath, 0, size, block.get())) return;
+    if (!readInfo(filePath, 0, size, block.get())) return;
     void* fixed = nullptr;
     UINT fixedLength = 0;
-    if (!VerQueryValueW(block.get(), L"\\", &fixed, &fixedLength) || !fixed ||
-        fixedLength < sizeof(VS_FIXEDFILEINFO))
+    if (!query(block.get(), L"\\", &fixed, &fixedLength) || !fixed || fixedLength < sizeof(VS_FIXEDFILEINFO))
         return;
     const auto* info = static_cast<const VS_FIXEDFILEINFO*>(fixed);
     *fileVersionMS = info->dwFileVersionMS;
@@ -151,7 +175,8 @@ LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exceptionPointers) {
     }
     SYSTEMTIME now = {};
     GetSystemTime(&now);
-    tavo::ScopedLibrary dbghelp(LoadLibraryW(L"dbghelp.dll"));
+    // From the system folder only: the folder of the executable (or the current one) may hold anything.
+    tavo::ScopedLibrary dbghelp(LoadSystemLibraryEx(L"dbghelp.dll"));
     if (!dbghelp) ExitProcess(kCrashExitCode);
 
     // An executable path cut short by the buffer has no reliable file name: the name is left out then.
@@ -159,7 +184,7 @@ LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exceptionPointers) {
     const DWORD exeLength = GetModuleFileNameW(nullptr, exePath, MAX_PATH);
     const wchar_t* exeName = (exeLength != 0 && exeLength < MAX_PATH) ? PathFindFileNameW(exePath) : nullptr;
     wchar_t dumpPath[tavo::crash::kDumpPathBuffer] = {};
-    if (tavo::crash::BuildDumpFilePath(folder, exeName, now, dumpPath)) {
+    if (tavo::crash::BuildDumpFilePath(folder, exeName, now, dumpPath) && TakeFreeName(dumpPath)) {
         bool fileCreated = false;
         if (!WriteMiniDump(dumpPath, dbghelp.get(), exceptionPointers, &fileCreated) && fileCreated)
             DeleteFileW(dumpPath);

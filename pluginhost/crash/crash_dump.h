@@ -14,7 +14,9 @@ constexpr UINT kCrashExitCode = 13;
 LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exceptionPointers);
 
 // Writes a minidump of the current process to dumpPath with MiniDumpWriteDump of the given dbghelp
-// module. Returns the result of MiniDumpWriteDump, 0 on any failure (the file may then exist).
+// module. The file must be new: whatever already is at that path (a file, a link) is neither overwritten
+// nor followed, and the call fails. Returns the result of MiniDumpWriteDump, 0 on any failure (the file
+// may then exist).
 BOOL Exception_DBGMiniDump(const wchar_t* dumpPath, HMODULE dbghelp, EXCEPTION_POINTERS* exceptionPointers);
 
 // Finds the first writable folder among the temporary folder, its "Low" subfolder, the Temporary Internet
@@ -25,8 +27,8 @@ BOOL FindWritablePath(DWORD length, wchar_t* path);
 // True when the folder exists and the caller's token is granted write and append access to it.
 BOOL Exception_IsFolderWritable(const wchar_t* folder);
 
-// The dwFileVersionMS and dwFileVersionLS of the file's version resource; both are left unchanged when
-// they cannot be read.
+// The dwFileVersionMS and dwFileVersionLS of the file's version resource (version.dll, loaded from the
+// system folder for the call); both are left unchanged when they cannot be read.
 void GetModuleFileVersion(const wchar_t* filePath, DWORD* fileVersionMS, DWORD* fileVersionLS);
 
 // Formats with wvsprintfW (at most 1023 characters) and writes the text with OutputDebugStringW.
@@ -49,6 +51,10 @@ constexpr size_t kDumpPathBuffer = MAX_PATH;
 // when even the name without the executable does not fit, the result is FALSE.
 BOOL BuildDumpFilePath(const wchar_t* folder, const wchar_t* exeName, const SYSTEMTIME& time,
                        wchar_t (&path)[kDumpPathBuffer]);
+
+// The dump path with "_<number>" before its ".dmp" (the next name to try when `path` is taken); FALSE
+// when `path` does not end in ".dmp" or the result would not fit.
+BOOL NumberedDumpPath(const wchar_t* path, unsigned number, wchar_t (&numbered)[kDumpPathBuffer]);
 
 }  // namespace tavo::crash
 

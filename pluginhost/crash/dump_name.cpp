@@ -70,4 +70,19 @@ BOOL BuildDumpFilePath(const wchar_t* folder, const wchar_t* exeName, const SYST
     return TRUE;
 }
 
+BOOL NumberedDumpPath(const wchar_t* path, unsigned number, wchar_t (&numbered)[kDumpPathBuffer]) {
+    numbered[0] = L'\0';
+    if (!path) return FALSE;
+    const size_t length = wcslen(path);
+    constexpr size_t kExtension = 4;  // ".dmp"
+    if (length < kExtension || lstrcmpiW(path + length - kExtension, L".dmp") != 0) return FALSE;
+    wchar_t suffix[16] = {};
+    wsprintfW(suffix, L"_%u.dmp", number);
+    const size_t stem = length - kExtension;
+    if (stem + wcslen(suffix) >= kDumpPathBuffer) return FALSE;
+    wmemcpy(numbered, path, stem);
+    wcscpy(numbered + stem, suffix);
+    return TRUE;
+}
+
 }  // namespace tavo::crash

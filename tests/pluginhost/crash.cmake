@@ -4,5 +4,5 @@ target_link_libraries(crash_probe PRIVATE tavo_host_core)
 target_compile_options(crash_probe PRIVATE ${TAVO_WARNINGS})
 
 tavo_add_gtest(crash_dump_test ${CMAKE_CURRENT_SOURCE_DIR}/crash_dump_test.cpp)
-target_link_libraries(crash_dump_test PRIVATE tavo_host_core dbghelp)
+target_link_libraries(crash_dump_test PRIVATE tavo_host_core dbghelp version)
 add_dependencies(crash_dump_test crash_probe)

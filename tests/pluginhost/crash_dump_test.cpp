@@ -105,6 +105,16 @@ TEST(CrashDumpName, CutsALongExecutableNameAndKeepsTheTimeAndExtension) {
 
 // ---- Folder search (no debug messages on these paths) ----
 
+TEST(CrashDumpName, ATakenNameGetsANumberBeforeItsExtension) {
+    wchar_t numbered[tavo::crash::kDumpPathBuffer];
+    EXPECT_TRUE(tavo::crash::NumberedDumpPath(L"C:\\t\\vlrappcrash_h.exe_20260102030405.dmp", 2, numbered));
+    EXPECT_STREQ(L"C:\\t\\vlrappcrash_h.exe_20260102030405_2.dmp", numbered);
+    EXPECT_FALSE(tavo::crash::NumberedDumpPath(L"C:\\t\\dump.txt", 2, numbered));
+    EXPECT_FALSE(tavo::crash::NumberedDumpPath(nullptr, 2, numbered));
+    const std::wstring longest = L"C:\\" + std::wstring(MAX_PATH - 8, L'a') + L".dmp";  // MAX_PATH - 1
+    EXPECT_FALSE(tavo::crash::NumberedDumpPath(longest.c_str(), 2, numbered));
+}
+
 TEST(CrashWritableFolder, MissingFolderIsNotWritableAndTempIs) {
     TempFolder folder(L"tavo-crash");
     EXPECT_FALSE(Exception_IsFolderWritable((folder / L"missing").c_str()));
@@ -381,7 +391,7 @@ TEST(CrashHandler, WriterFailuresAndTheFilterPutBackAtExit) {
     ASSERT_TRUE(run.result.started);
     EXPECT_EQ(run.result.exitCode, 0u);
     const std::string folder = Narrow(temp.path());
-    ASSERT_EQ(run.output.size(), 9u) << run.result.output;
+    ASSERT_EQ(run.output.size(), 12u) << run.result.output;
     EXPECT_EQ(run.output[0], "no-module=0");
     EXPECT_EQ(run.output[1], "no-export=0");
     EXPECT_EQ(run.output[2], "exists=0");  // nothing was created before dbghelp's function was found
@@ -390,9 +400,13 @@ TEST(CrashHandler, WriterFailuresAndTheFilterPutBackAtExit) {
     EXPECT_EQ(run.output[5], folder + "\\probe.dmp");
     // The writer closes the file whatever MiniDumpWriteDump did; the caller decides about deleting it.
     EXPECT_EQ(run.output[7], "deleted=1");
-    EXPECT_EQ(run.output[8], "exit filter restored=1");
+    EXPECT_EQ(run.output[8], folder + "\\probe.dmp");
+    EXPECT_EQ(run.output[9], "planted=0");
+    EXPECT_EQ(run.output[10], "kept=7");
+    EXPECT_EQ(run.output[11], "exit filter restored=1");
 
-    ASSERT_EQ(run.debug.size(), 4u);
+    ASSERT_EQ(run.debug.size(), 5u);
+    EXPECT_EQ(run.debug[4], "Create Crash MiniDump File [" + folder + "\\probe.dmp] failed, err [80]\r\n");
     EXPECT_EQ(run.debug[0], "DBGMiniDump GetProcAddress Failed");
     EXPECT_EQ(run.debug[1],
               "Create Crash MiniDump File [" + folder + "\\missing\\probe.dmp] failed, err [3]\r\n");

@@ -1,7 +1,8 @@
 // Runs the crash dump handler outside any test framework, so that a test can record its debug messages
 // and exit code from outside (tavo::capture).
 //   crash_probe crash          installs the handler (static start-up) and raises an unhandled exception
-//   crash_probe dump FOLDER    calls Exception_DBGMiniDump in its failure cases, then exits normally
+//   crash_probe dump FOLDER    calls Exception_DBGMiniDump in its failure cases (a file already at the
+//                              path among them), then exits normally
 // At a normal exit the probe reports whether the filter it had before the handler was put back.
 #include <windows.h>
 
@@ -61,6 +62,16 @@ int Dump(const std::wstring& folder) {
     // Without exception information: the writer runs to MiniDumpWriteDump and leaves the file to the caller.
     printf("written=%d\n", Exception_DBGMiniDump(path.c_str(), dbghelp, nullptr));
     printf("deleted=%d\n", DeleteFileW(path.c_str()) ? 1 : 0);
+    // A file planted at the name is neither overwritten nor followed.
+    HANDLE planted = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(planted, "planted", 7, &written, nullptr);
+    CloseHandle(planted);
+    printf("planted=%d\n", Exception_DBGMiniDump(path.c_str(), dbghelp, nullptr));
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+    printf("kept=%lu\n", data.nFileSizeLow);
+    DeleteFileW(path.c_str());
     FreeLibrary(dbghelp);
     return 0;
 }

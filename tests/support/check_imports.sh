@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The uninstaller runs elevated from the user's temporary folder: it may import only DLLs that Windows
-# always takes from the system folder (KnownDLLs). Everything else is loaded at run time by full path.
+# A program of the suite may import only DLLs that Windows always takes from the system folder
+# (KnownDLLs): the uninstaller runs elevated from the user's temporary folder, the plug-in host from an
+# install folder next to files others may put there. Everything else is loaded at run time by full path.
 #   check_imports.sh objdump program.exe
 set -euo pipefail
 objdump=$1 program=$2
