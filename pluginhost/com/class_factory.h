@@ -1,5 +1,7 @@
 // The class object of each of the host's classes: every client of a class gets the one live instance,
-// found through the running object table, where the factory registers each instance it creates.
+// found through the running object table, where the factory registers each instance it creates. The
+// registration goes with the instance: a stale entry would hide the next instance from the look-up and
+// give the next clients instances of their own.
 #pragma once
 
 #include <windows.h>
@@ -34,8 +36,11 @@ class CTavoClassFactory_ProcessSingleton : public IClassFactory {
     std::atomic<LONG> m_refs{1};
     CLSID m_clsid;
     TavoCreateInstanceFn m_create;
-    DWORD m_activeRegister = 0;  // running object table registration of the last instance created
 };
+
+// Revokes the running object table registration of the instance whose identity (its IUnknown) is
+// `identity`, if it has one. Called by an instance at its end.
+void TavoRevokeActiveObject(IUnknown* identity);
 
 // The four class objects, registered with the system for the server's run.
 class CTavoClassObjects {

@@ -144,6 +144,9 @@ HRESULT CProxy_CommonEvents::GuardedInvoke(IDispatch* sink, DISPID dispid, DISPP
 }
 
 void CProxy_CommonEvents::Fire(DISPID dispid, VARIANTARG* arguments, UINT count) {
+    // A client may release its last reference from inside its handler: the instance, and this proxy
+    // with it, lives until the last sink was called. Released last; nothing is read after that.
+    const tavo::ComPtr<IConnectionPointContainer> keepInstance(m_owner);
     const size_t slots = SlotCount();
     for (size_t slot = 0; slot < slots; ++slot) {
         IDispatch* sink = TakeSink(slot);
@@ -184,6 +187,7 @@ void CProxy_CommonEvents::FireCookie(DISPID dispid, unsigned long cookie) {
 }
 
 int CProxy_CommonEvents::Verify(int* dropped) {
+    const tavo::ComPtr<IConnectionPointContainer> keepInstance(m_owner);  // as in Fire
     int live = 0;
     int gone = 0;
     const size_t slots = SlotCount();

@@ -19,7 +19,10 @@ class CTavoObjVerify : public ITavoObjVerify {
     CTavoObjVerify(const CTavoObjVerify&) = delete;
     CTavoObjVerify& operator=(const CTavoObjVerify&) = delete;
 
-    int TAVO_MGR_CALL Verify() override { return m_owner.VerifyClients(); }
+    int TAVO_MGR_CALL Verify() override {
+        tavo::host::ManagerCall fromManager;  // the pings wait for the clients
+        return m_owner.VerifyClients();
+    }
 
   private:
     CTavoVerifiable& m_owner;

@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "com/class_factory.h"
 #include "com/critical_section.h"
 #include "com/event_proxy.h"
 #include "com/obj_verify.h"
@@ -49,7 +50,12 @@ class CTavoObject : public ISupportErrorInfo,
     STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
     STDMETHODIMP_(ULONG) Release() override {
         const LONG refs = --m_refs;
-        if (refs == 0) delete this;
+        if (refs == 0) {
+            // Nothing that the end calls may end the instance a second time.
+            m_refs = kEnding;
+            TavoRevokeActiveObject(static_cast<IUnknown*>(static_cast<Dual*>(this)));
+            delete this;
+        }
         return refs;
     }
 
@@ -131,27 +137,17 @@ class CTavoObject : public ISupportErrorInfo,
     }
     virtual ~CTavoObject() { HostModule().Unlock(); }
 
-    // The liveness ping. When every sink turned out to belong to a client that is gone, the instance is
-    // cut off from all its clients (their stubs are released): a client that was killed never releases
-    // its references, and they would keep the instance, and with it the server, alive forever.
-    int VerifyClients() override {
-        AddRef();  // the instance may go while its stubs are released
-        int dropped = 0;
-        const int live = m_proxy.Verify(&dropped);
-        if (live == 0 && dropped > 0) {
-            // The connection point is an object of its own for the platform, and the references its
-            // stubs hold are the instance's.
-            CoDisconnectObject(static_cast<IConnectionPoint*>(&m_proxy), 0);
-            CoDisconnectObject(static_cast<IUnknown*>(static_cast<Dual*>(this)), 0);
-        }
-        Release();
-        return live;
-    }
+    // The liveness ping: drops the sinks of clients that are gone. The references such a client held are
+    // the platform's to release (Windows does after the client's ping period); live clients without a
+    // sink keep their instance.
+    int VerifyClients() override { return m_proxy.Verify(); }
 
     Proxy& Events() { return m_proxy; }
     ITavoObjVerify* Verifier() { return &m_verify; }
 
   private:
+    static constexpr LONG kEnding = 0x40000000;
+
     std::atomic<LONG> m_refs{0};
     CTavoCriticalSection m_section;  // guards the sink list of m_proxy
     Proxy m_proxy;

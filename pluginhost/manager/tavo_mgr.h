@@ -124,3 +124,31 @@ using PFN_SendMetrics = int(__cdecl*)(int id, int metric);
 }
 
 inline constexpr wchar_t kTavoMgrFileName[] = L"tavoMgr.dll";
+
+// Calls in progress across the library's boundary: the host's calls into the manager and the manager's
+// calls into the host's sinks and verifiers. While one is in progress a frame of the library is on the
+// main thread's stack, and it may wait (an outgoing COM call, a dialog) and serve messages meanwhile: the
+// library must not be unloaded under it. Main thread only.
+namespace tavo::host {
+
+inline int& ManagerCallDepth() {
+    static int depth = 0;
+    return depth;
+}
+
+// Counts one call for its scope.
+class ManagerCall {
+  public:
+    ManagerCall() { ++ManagerCallDepth(); }
+    ~ManagerCall() { --ManagerCallDepth(); }
+    ManagerCall(const ManagerCall&) = delete;
+    ManagerCall& operator=(const ManagerCall&) = delete;
+};
+
+inline bool ManagerCallsInProgress() { return ManagerCallDepth() > 0; }
+
+// A fault caught by the run's guard unwound the main thread's stack (without running destructors): no
+// call is in progress any more.
+inline void ForgetManagerCalls() { ManagerCallDepth() = 0; }
+
+}  // namespace tavo::host

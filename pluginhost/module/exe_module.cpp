@@ -15,6 +15,22 @@ void CExeModule::Term() { m_shutdownEvent.reset(); }
 
 LONG CExeModule::Lock() { return ++m_lockCount; }
 
+bool CExeModule::TryLock() {
+    AcquireSRWLockExclusive(&m_decision);
+    const bool locked = !m_stopping.load();
+    if (locked) Lock();
+    ReleaseSRWLockExclusive(&m_decision);
+    return locked;
+}
+
+bool CExeModule::DecideToStop() {
+    AcquireSRWLockExclusive(&m_decision);
+    if (!Active()) m_stopping = true;
+    const bool stopping = m_stopping.load();
+    ReleaseSRWLockExclusive(&m_decision);
+    return stopping;
+}
+
 LONG CExeModule::Unlock() {
     LONG count = --m_lockCount;
     if (count == 0) {
@@ -46,10 +62,12 @@ void CExeModule::MonitorShutdown() {
             m_activity = false;
             wait = WaitForSingleObject(event, kIdleTimeoutMs);
         } while (wait == WAIT_OBJECT_0);
-        if (!m_activity && m_lockCount.load() == 0) break;
+        if (Active()) continue;
+        // A window the user can see (a dialog of the manager, say) keeps the server up until it is gone.
+        // A client may come meanwhile: the server is idle only if it still is after the wait.
+        while (!Active() && MainThreadShowsWindow()) Sleep(1000);
+        if (DecideToStop()) break;
     }
-    // A window the user can see (a dialog of the manager, say) keeps the server up until it is gone.
-    while (MainThreadShowsWindow()) Sleep(1000);
     PostThreadMessageW(m_mainThreadId, WM_QUIT, 0, 0);
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 
+#include "manager/tavo_mgr.h"
 #include "support/scoped.h"
 
 namespace tavo::host {
@@ -55,6 +56,7 @@ HRESULT ForwardWithCookie(Manager* manager, BSTR request, ULONG* cookie, LONG* l
     if (!manager) return S_OK;
     RequestCopy copy(request);
     if (copy.failed()) return E_OUTOFMEMORY;
+    ManagerCall inManager;
     *lRet = call(manager, copy.get(), cookie);
     return S_OK;
 }
@@ -69,7 +71,10 @@ HRESULT ForwardWithString(Manager* manager, BSTR request, BSTR* out, LONG* lRet,
     RequestCopy copy(request);
     if (copy.failed()) return E_OUTOFMEMORY;
     ManagerString answer;
-    *lRet = call(manager, copy.get(), answer.put());
+    {
+        ManagerCall inManager;
+        *lRet = call(manager, copy.get(), answer.put());
+    }
     *out = SysAllocString(*lRet == 0 && answer.get() ? answer.get() : L"");
     return *out ? S_OK : E_OUTOFMEMORY;
 }

@@ -19,6 +19,7 @@ void BindInstance(SinkInterface*& sinkSlot, CProxy_CommonEvents& events, ITavoOb
     TavoManagerBinding& binding = g_tavoBinding;
     if (!sinkSlot) sinkSlot = new (std::nothrow) Sink(&events);
     if (ITavoMgr* manager = TavoManager()) {
+        ManagerCall inManager;
         if (sinkSlot) hand(manager, sinkSlot);
         manager->RegisterObjVerify(verifier);
     }
@@ -33,6 +34,7 @@ void UnbindInstance(SinkInterface*& sinkSlot, ITavoObjVerify* verifier, TavoVeri
     SinkInterface* sink = sinkSlot;
     sinkSlot = nullptr;
     if (ITavoMgr* manager = TavoManager()) {
+        ManagerCall inManager;
         manager->UnregisterObjVerify(verifier);
         hand(manager, static_cast<SinkInterface*>(nullptr));
     }

@@ -17,6 +17,7 @@ HRESULT AskFlag(LONG* flag, LONG* lRet, Call call) {
     *lRet = kNoManager;
     ITavoMgr_Meeting* manager = TavoMeetingManager();
     if (!manager) return S_OK;
+    ManagerCall inManager;
     *flag = call(manager) ? 1 : 0;
     *lRet = 0;
     return S_OK;
@@ -79,6 +80,7 @@ STDMETHODIMP CMeeting::GeneralCall(BSTR request, BSTR* outXml, LONG* lRet) {
 STDMETHODIMP CMeeting::GetLastError(LONG* errorId) {
     if (!errorId) return E_POINTER;
     ITavoMgr_Meeting* manager = TavoMeetingManager();
+    ManagerCall inManager;
     *errorId = manager ? manager->GetLastError() : kNoManager;
     return S_OK;
 }
@@ -92,8 +94,10 @@ STDMETHODIMP CMeeting::CheckDisclaimerAndCloseCommunicationDlg(LONG* lRet) {
     *lRet = kNoManager;
     // The manager's answer is reported, as by every other method whose manager operation returns a
     // result: −2 stays reserved for "no manager".
-    if (ITavoMgr_Meeting* manager = TavoMeetingManager())
+    if (ITavoMgr_Meeting* manager = TavoMeetingManager()) {
+        ManagerCall inManager;
         *lRet = manager->CheckDisclaimerAndCloseCommunicationDlg();
+    }
     return S_OK;
 }
 

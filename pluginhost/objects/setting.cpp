@@ -17,6 +17,7 @@ template <class Call>
 HRESULT AskFlag(VARIANT_BOOL* flag, Call call) {
     if (!flag) return E_POINTER;
     ITavoMgr* manager = TavoManager();
+    ManagerCall inManager;
     *flag = manager ? Flag(call(manager)) : Flag(false);
     return S_OK;
 }
@@ -25,6 +26,7 @@ template <class Call>
 HRESULT AskResult(LONG* lRet, LONG noManager, Call call) {
     if (!lRet) return E_POINTER;
     ITavoMgr* manager = TavoManager();
+    ManagerCall inManager;
     *lRet = manager ? call(manager) : noManager;
     return S_OK;
 }
@@ -66,7 +68,10 @@ STDMETHODIMP CSetting::GetAccountInfo(BSTR* accountXml, LONG* lRet) {
     ITavoMgr* manager = TavoManager();
     if (!manager) return S_OK;
     wchar_t* returned = nullptr;
-    *lRet = manager->GetAccountInfo(&returned);
+    {
+        ManagerCall inManager;
+        *lRet = manager->GetAccountInfo(&returned);
+    }
     // With a non-zero result the manager hands out no buffer: nothing is read or freed.
     if (*lRet != 0) return S_OK;
     ManagerString answer;

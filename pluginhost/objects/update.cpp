@@ -35,6 +35,7 @@ STDMETHODIMP CUpdate::CheckUpdate(BSTR request, VARIANT_BOOL* bRet) {
     if (!manager) return S_OK;
     RequestCopy copy(request);
     if (copy.failed()) return E_OUTOFMEMORY;
+    ManagerCall inManager;
     *bRet = Flag(manager->CheckUpdate(copy.get()));
     return S_OK;
 }
@@ -48,6 +49,7 @@ STDMETHODIMP CUpdate::GeneralCall(BSTR request, BSTR* outXml, LONG* lRet) {
 STDMETHODIMP CUpdate::GetLastError(LONG* errorId) {
     if (!errorId) return E_POINTER;
     ITavoMgr_Update* manager = TavoUpdateManager();
+    ManagerCall inManager;
     *errorId = manager ? manager->GetLastError() : kNoManager;
     return S_OK;
 }

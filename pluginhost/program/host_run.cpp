@@ -86,6 +86,7 @@ bool CServerRun::Run() {
             g_helpTransferWnd.EndRun();
             return false;
         case Stage::kLooping:
+            tavo::host::ForgetManagerCalls();
             MessageLoop();  // unguarded: a second fault ends in the crash handler
             Drain();
             return true;

@@ -42,6 +42,7 @@ LRESULT CHelpTransferWnd::LoadManager(LPARAM lParam) {
     if (!binding.manager) return 0;  // the host runs without a manager
 
     ITavoMgr* manager = binding.manager;
+    tavo::host::ManagerCall inManager;
     if (binding.settingSink) manager->SetSettingSink(binding.settingSink);
     if (binding.meetingSink) manager->SetMeetingSink(binding.meetingSink);
     if (binding.updateSink) manager->SetUpdateSink(binding.updateSink);
@@ -54,6 +55,9 @@ LRESULT CHelpTransferWnd::LoadManager(LPARAM lParam) {
 LRESULT CHelpTransferWnd::UnloadManager() {
     TavoManagerBinding& binding = g_tavoBinding;
     if (!m_managerLibrary || !binding.manager) return -1;
+    // A call between the host and the manager is still under way (this message arrived while it waited):
+    // the library's code is on the stack.
+    if (tavo::host::ManagerCallsInProgress()) return -1;
     if (binding.manager->IsBusy() != 0) return -1;
     ITavoMgrObject* manager = binding.manager;
     binding.manager = nullptr;

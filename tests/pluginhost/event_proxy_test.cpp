@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "com/event_proxy.h"
@@ -155,6 +158,68 @@ TEST_F(ProxyTest, VerifyDropsOnlyTheSinkItPinged) {
     proxy.FireText(0x70, L"after");
     EXPECT_EQ("112(bstr:\"after\")\n", replacement.Transcript());
     EXPECT_EQ(S_OK, proxy.Unadvise(swapping.replacementCookie));
+}
+
+// An instance as the host's are: it ends when its last reference goes, and its proxy with it (the
+// proxy's storage is then overwritten, so that a proxy still at work afterwards finds no sinks).
+class EndingInstance : public IConnectionPointContainer {
+  public:
+    EndingInstance() { m_proxy = new (m_storage) CProxy_IMeetingEvents(this, m_section); }
+    CProxy_CommonEvents& proxy() { return *m_proxy; }
+    bool ended() const { return m_ended; }
+    STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
+    STDMETHODIMP_(ULONG) Release() override {
+        if (--m_refs == 0) {
+            m_proxy->~CProxy_IMeetingEvents();
+            memset(m_storage, 0xDD, sizeof(m_storage));
+            m_ended = true;
+        }
+        return m_refs;
+    }
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
+    STDMETHODIMP FindConnectionPoint(REFIID, IConnectionPoint**) override { return E_NOTIMPL; }
+
+  private:
+    LONG m_refs = 1;
+    bool m_ended = false;
+    CTavoCriticalSection m_section;
+    alignas(CProxy_IMeetingEvents) unsigned char m_storage[sizeof(CProxy_IMeetingEvents)];
+    CProxy_IMeetingEvents* m_proxy;
+};
+
+// A plug-in that releases its last reference to the instance from inside its handler.
+class ReleasingSink : public EventSink {
+  public:
+    explicit ReleasingSink(IUnknown* instance) : EventSink(DIID__IMeetingEvents), m_instance(instance) {}
+    STDMETHODIMP Invoke(DISPID dispid, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* parameters,
+                        VARIANT* result, EXCEPINFO* exception, UINT* error) override {
+        EventSink::Invoke(dispid, iid, lcid, flags, parameters, result, exception, error);
+        if (IUnknown* instance = std::exchange(m_instance, nullptr)) instance->Release();
+        return S_OK;
+    }
+
+  private:
+    IUnknown* m_instance;
+};
+
+TEST(ProxyInstance, AnInstanceReleasedInsideAHandlerLivesUntilEverySinkWasCalled) {
+    for (const bool ping : {false, true}) {
+        EndingInstance instance;
+        ReleasingSink first(&instance);
+        EventSink second(DIID__IMeetingEvents);
+        DWORD cookie = 0;
+        ASSERT_EQ(S_OK, instance.proxy().Advise(&first, &cookie));
+        ASSERT_EQ(S_OK, instance.proxy().Advise(&second, &cookie));
+        if (ping) {
+            EXPECT_EQ(2, instance.proxy().Verify());
+        } else {
+            instance.proxy().FireText(0x70, L"last");
+        }
+        EXPECT_EQ(1u, second.EventCount()) << "ping=" << ping;
+        EXPECT_TRUE(instance.ended());
+        EXPECT_EQ(1, second.refs());  // the ended proxy let the sinks go
+    }
 }
 
 TEST_F(ProxyTest, AdviseUnadviseAndTheSnapshotOfConnections) {

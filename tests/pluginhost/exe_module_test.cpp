@@ -1,6 +1,7 @@
 // The server module's lock count and shutdown monitor, in process: the monitor posts WM_QUIT to the
-// thread that initialised the module once the lock count has been 0 for the idle time, and not while
-// that thread shows a window.
+// thread that initialised the module once the lock count has been 0 for the idle time, not while that
+// thread shows a window nor when a client came while it waited for one, and after its decision the
+// module takes no new lock.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -63,6 +64,32 @@ TEST(ExeModule, TheMonitorEndsTheLoopAfterFiveIdleSecondsButNotWhileLockedOrWhil
     // Hidden: the quit follows within about a second.
     ShowWindow(window, SW_HIDE);
     EXPECT_TRUE(QuitArrivesWithin(5000));
+    DestroyWindow(window);
+}
+
+TEST(ExeModule, AClientThatComesWhileAWindowHoldsTheQuitKeepsTheServerAndNothingIsHandedOutAfterTheQuit) {
+    static CExeModule module;
+    module.Init(GetModuleHandleW(nullptr), kLibId);
+    ASSERT_TRUE(module.StartMonitor());
+    HWND window = CreateWindowExW(0, L"STATIC", L"visible", WS_OVERLAPPED | WS_VISIBLE, 0, 0, 50, 50, nullptr,
+                                  nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, window);
+    module.Lock();
+    module.Unlock();
+    // Idle for longer than the idle time: the monitor now waits for the window to go.
+    EXPECT_FALSE(QuitArrivesWithin(6500));
+    // A client creates an object meanwhile, and the window goes: the server stays for that client.
+    ASSERT_TRUE(module.TryLock());
+    ShowWindow(window, SW_HIDE);
+    EXPECT_FALSE(QuitArrivesWithin(3000));
+    EXPECT_FALSE(module.IsStopping());
+
+    // The client lets go: the quit follows the idle time, and from then on nothing is handed out.
+    module.Unlock();
+    EXPECT_TRUE(QuitArrivesWithin(10000));
+    EXPECT_TRUE(module.IsStopping());
+    EXPECT_FALSE(module.TryLock());
+    EXPECT_EQ(0, module.GetLockCount());
     DestroyWindow(window);
 }
 

@@ -300,6 +300,10 @@ TEST_F(Methods, UpdateAndTelemetryForward) {
         EXPECT_EQ(S_OK, telemetry->AddMetricStringValue(5, metric.get(), text.get()));
         EXPECT_EQ(S_OK, telemetry->AddMetricLongValue(5, metric.get(), -7));
         EXPECT_EQ(S_OK, telemetry->SendMetrics(5, 3));
+        // Null strings reach the manager as empty texts.
+        EXPECT_EQ(S_OK, telemetry->GetID(&id, nullptr));
+        EXPECT_EQ(S_OK, telemetry->AddMetricStringValue(5, nullptr, nullptr));
+        EXPECT_EQ(S_OK, telemetry->AddMetricLongValue(5, nullptr, 1));
     }
     EXPECT_TRUE(WaitFor([&] { return Contains(files.ManagerLog(), "UnInitTelemetry"); }, 10000));
     const std::string log = LogSince(files, before);
@@ -308,7 +312,10 @@ TEST_F(Methods, UpdateAndTelemetryForward) {
                          "GetMetricsID name=\"n\" -> 0 id=5\n"
                          "AddMetricValueString id=5 name=\"m\" value=\"t\" -> 0\n"
                          "AddMetricValueLong id=5 name=\"m\" value=-7 -> 0\n"
-                         "SendMetrics id=5 metric=3 -> 0\n"))
+                         "SendMetrics id=5 metric=3 -> 0\n"
+                         "GetMetricsID name=\"\" -> 0 id=5\n"
+                         "AddMetricValueString id=5 name=\"\" value=\"\" -> 0\n"
+                         "AddMetricValueLong id=5 name=\"\" value=1 -> 0\n"))
         << log;
     EXPECT_TRUE(Contains(log, "ITavoMgr 14 UnregisterObjVerify verifier#"));
     EXPECT_TRUE(Contains(log, "UnInitTelemetry -> 0\n"));
