@@ -344,4 +344,23 @@ TEST_F(HostObjects, TheServerEndsAboutSixSecondsAfterItsLastObjectIsReleased) {
     EXPECT_TRUE(Contains(files.ManagerLog(), "ITavoMgr 19 Destroy\n"));
 }
 
+TEST_F(HostObjects, AClientThatComesWhileAManagerWindowHoldsTheIdleServerKeepsIt) {
+    ComPtr<IMeeting> first = Create<IMeeting>(CLSID_Meeting);
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(files.CommandAndWait("window show\n"));
+    first.reset();
+    // Idle for longer than the idle time, held only by the window; a client comes meanwhile.
+    EXPECT_FALSE(host.WaitExit(7000));
+    ComPtr<IMeeting> meeting = Create<IMeeting>(CLSID_Meeting);
+    ASSERT_TRUE(meeting);
+    ASSERT_TRUE(files.CommandAndWait("window hide\n"));
+    EXPECT_FALSE(host.WaitExit(4000));
+    LONG error = 0;
+    EXPECT_EQ(S_OK, meeting->GetLastError(&error));
+    EXPECT_EQ(0, error);  // answered by the manager, not "no manager"
+    meeting.reset();
+    ASSERT_TRUE(host.WaitExit(30000));
+    EXPECT_EQ(0u, host.exitCode());
+}
+
 }  // namespace
