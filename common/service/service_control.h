@@ -99,5 +99,3 @@ void ReportServiceEvent(WORD type, const wchar_t* format, ...);
 // The formatting step of ReportServiceEvent: fills `buffer` (tavo::service::kServiceEventChars characters)
 // with at most 511 characters and a terminator.
 void FormatServiceEventV(wchar_t* buffer, const wchar_t* format, va_list args);
-// The calling program's file version as an information event ("log_version::a.b.c.d").
-void LogVersion();

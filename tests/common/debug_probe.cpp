@@ -1,11 +1,13 @@
 // Runs the string and path operations that write debug messages, outside any test framework, so that a
 // test can record the messages from outside (tavo::capture) and compare the results printed here.
-//   common_debug_probe lines | paths-null | root | appdata
+//   common_debug_probe lines | paths-null | root | appdata | signer
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "paths/path_api.h"
 #include "strings/string_ex.h"
+#include "verify/verify.h"
 
 namespace {
 
@@ -49,6 +51,20 @@ int AppData() {
     return 0;
 }
 
+// The signer of an empty path, of the probe itself (unsigned) and of the signed fixture changed after
+// signing.
+int Signer() {
+    printf("empty=[%ls]\n", GetFileSigner(L"").c_str());
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    printf("unsigned=[%ls]\n", GetFileSigner(self).c_str());
+    std::wstring tampered(self);
+    tampered.resize(tampered.find_last_of(L'\\') + 1);
+    tampered += L"fixtures\\signed\\tampered.exe";
+    printf("tampered=[%ls]\n", GetFileSigner(tampered.c_str()).c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -58,5 +74,6 @@ int main(int argc, char** argv) {
     if (strcmp(argv[1], "paths-null") == 0) return PathsNull();
     if (strcmp(argv[1], "root") == 0) return Root();
     if (strcmp(argv[1], "appdata") == 0) return AppData();
+    if (strcmp(argv[1], "signer") == 0) return Signer();
     return 3;
 }
