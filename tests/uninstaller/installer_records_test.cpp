@@ -146,6 +146,9 @@ TEST(InstallerRecords, RealRecordsOfTheSuiteGoAndNobodyElsesAreTouched) {
 
     const std::wstring user = kUserInstaller;
     SetValue(HKEY_CURRENT_USER, user + kSuiteUpgradeKey, kSuite, 0);
+    // The default value (no name) is no product code: taken as one, it would name the whole uninstall list.
+    SetValue(HKEY_CURRENT_USER, user + kSuiteUpgradeKey, L"", 0);
+    SetValue(HKEY_CURRENT_USER, kUninstall + std::wstring(L"Someone"), L"DisplayName", 0);
     for (const wchar_t* list : {L"Products\\", L"Features\\"})
         SetValue(HKEY_CURRENT_USER, user + list + kSuite, L"v", 0);
     const std::wstring secondUser = std::wstring(kInstallerUserData) + L"\\" + kUserSid + L"\\Products\\";
@@ -231,6 +234,7 @@ TEST(InstallerRecords, RealRecordsOfTheSuiteGoAndNobodyElsesAreTouched) {
                 << Narrow(client);
         EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velnor\\Other", view));
     }
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kUninstall + std::wstring(L"Someone")));
     for (const wchar_t* client : {L"Velnor\\Plugins", L"Velnor_Outlook", L"Velnor_Notes"})
         EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, std::wstring(L"Software\\") + client, 0));
     for (const auto& leftover : leftovers) {
