@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "install/install.h"
 #include "steps/registry_cleanup.h"
@@ -19,8 +18,6 @@
 
 using tavo::test::KeyExists;
 using tavo::test::Narrow;
-using tavo::test::SameLines;
-using tavo::test::SplitLines;
 
 namespace {
 
@@ -56,18 +53,10 @@ bool HasValue(HKEY root, const std::wstring& path, const wchar_t* name, REGSAM v
            RegQueryValueExW(key.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
-// What CleanupRegistries writes on standard output, run in the view the uninstall sequence chooses.
-std::string RunCleanup() {
-    tavo::test::TempFolder folder(L"tavo cleanup");
-    const std::wstring file = folder / L"console.txt";
-    tavo::ScopedHandle output(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    const HANDLE old = GetStdHandle(STD_OUTPUT_HANDLE);
-    SetStdHandle(STD_OUTPUT_HANDLE, output.get());
+// In the view the uninstall sequence chooses (its console text is asserted by the whole-program test).
+void RunCleanup() {
+    RegistryViewFlag = IsNative64BitSystem() ? KEY_WOW64_64KEY : 0;
     CleanupRegistries();
-    SetStdHandle(STD_OUTPUT_HANDLE, old);
-    output.reset();
-    return tavo::test::ReadFileBytes(file);
 }
 
 DWORD RunMsiexec(const std::wstring& arguments) {
@@ -86,45 +75,15 @@ DWORD RunMsiexec(const std::wstring& arguments) {
 
 }  // namespace
 
-// Nothing of the suite is installed: the roots and key paths are printed, the empty upgrade keys go (a
-// neighbour stays), and the missing uninstall entry gives the failure line.
+// Nothing of the suite is installed: only the empty upgrade keys go (a neighbour stays).
 TEST(InstallerRecords, WithoutProductOnlyTheEmptyUpgradeKeysGo) {
-    RegistryViewFlag = IsNative64BitSystem() ? KEY_WOW64_64KEY : 0;
     RegCloseKey(Create(HKEY_CURRENT_USER, std::wstring(kUserInstaller) + kSuiteUpgradeKey, 0));
     RegCloseKey(Create(HKEY_LOCAL_MACHINE, std::wstring(kClasses) + kSuiteUpgradeKey));
     RegCloseKey(Create(HKEY_LOCAL_MACHINE, std::wstring(kMachineData) + kSuiteUpgradeKey));
     SetValue(HKEY_LOCAL_MACHINE, std::wstring(kClasses) + L"UpgradeCodes\\95E3B1A7C0D4F2E6A8B9C1D3E5F7A9B2",
              kOther);
 
-    std::vector<std::string> expected = {
-        "",
-        std::string(76, '*'),
-        "********TRY TO CLEANUP THE REGISTRIES OF TAVOKIT.MSI" + std::string(24, '*'),
-        "HKEY_CURRENT_USER",
-        "SOFTWARE\\Microsoft\\Installer\\",
-        "HKEY_LOCAL_MACHINE",
-        "SOFTWARE\\Classes\\Installer\\",
-        "HKEY_CLASSES_ROOT",
-        "Installer\\",
-        "HKEY_LOCAL_MACHINE",
-        Narrow(kMachineData),
-        "UpgradeCodes\\8C21F07D4E9A3B5612D0E7F4A6B3C981",
-        "RegDeleteKeyEx "
-        "failed,SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\OrvaneVelnorMeetingsPlugins,2",
-        "",
-        std::string(76, '*'),
-        "********TRY TO CLEANUP THE REGISTRIES OF TAVO CLIENT" + std::string(24, '*'),
-        "HKEY_CURRENT_USER",
-        "Software",
-        "HKEY_LOCAL_MACHINE",
-        "Software"};
-    const std::vector<std::string> clientKeys = {"Velnor\\Plugins", "Velnor_Outlook", "Velnor_Notes"};
-    // "SOFTWARE\Wow6432Node" opens only on 64-bit Windows.
-    if (tavo::test::SixtyFourBitWindows())
-        expected.insert(expected.end(), clientKeys.begin(), clientKeys.end());
-    expected.insert(expected.end(), {"HKEY_LOCAL_MACHINE", "Software"});
-    expected.insert(expected.end(), clientKeys.begin(), clientKeys.end());
-    EXPECT_TRUE(SameLines(SplitLines(RunCleanup()), expected));
+    RunCleanup();
 
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, std::wstring(kUserInstaller) + kSuiteUpgradeKey));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, std::wstring(kClasses) + kSuiteUpgradeKey, k64));
@@ -137,7 +96,6 @@ TEST(InstallerRecords, WithoutProductOnlyTheEmptyUpgradeKeysGo) {
 // second user, a component it shares with the unrelated product, and a link from its tree to a key outside.
 TEST(InstallerRecords, RealRecordsOfTheSuiteGoAndNobodyElsesAreTouched) {
     const std::wstring msi = tavo::test::BinPath(L"fixtures\\msi\\");
-    RegistryViewFlag = IsNative64BitSystem() ? KEY_WOW64_64KEY : 0;
     const DWORD started = GetTickCount();
     ASSERT_EQ(RunMsiexec(L"/i \"" + msi + L"TAVOKIT.MSI\""), 0u);
     ASSERT_EQ(RunMsiexec(L"/i \"" + msi + L"unrelated.msi\""), 0u);
@@ -193,6 +151,7 @@ TEST(InstallerRecords, RealRecordsOfTheSuiteGoAndNobodyElsesAreTouched) {
 
     // The suite's two components lie next to each other: the second moves into the first's place and is
     // deleted in the same pass.
+    RegistryViewFlag = IsNative64BitSystem() ? KEY_WOW64_64KEY : 0;
     DeleteComponentsOfProduct(L"S-1-5-18", kSuite);
     for (const wchar_t* component :
          {L"3A6B9C1D0E2F4A5B6C7D8E9F0A1B2C3D", L"3A6B9C1D0E2F4A5B6C7D8E9F0A1B2C3E"})
