@@ -54,10 +54,11 @@ void CleanupInstallerRoot(const InstallerRoot& entry, LPCWSTR upgradeKey) {
         for (DWORD index = 0;; ++index) {
             wchar_t code[kValueNameChars] = {};
             DWORD length = kValueNameChars;
-            if (RegEnumValueW(upgrade.get(), index, code, &length, nullptr, nullptr, nullptr, nullptr) !=
-                ERROR_SUCCESS) {
-                break;
-            }
+            // A longer name is no product code; the values behind it are still read.
+            const LONG found =
+                RegEnumValueW(upgrade.get(), index, code, &length, nullptr, nullptr, nullptr, nullptr);
+            if (found == ERROR_MORE_DATA) continue;
+            if (found != ERROR_SUCCESS) break;
             // Only a packed code names a product; any other name (the default value's empty one, a
             // path) would name keys that are not a product's.
             if (!IsPackedCode(code)) continue;

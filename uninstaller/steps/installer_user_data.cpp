@@ -29,15 +29,15 @@ Component CleanupComponent(HKEY components, LPCWSTR name, LPCWSTR packedCode) {
     for (DWORD index = 0; index < kValuesExamined && !ours; ++index) {
         wchar_t value[kNameChars] = {};
         DWORD length = kNameChars;
-        if (RegEnumValueW(component.get(), index, value, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            break;
-        }
+        const LONG found =
+            RegEnumValueW(component.get(), index, value, &length, nullptr, nullptr, nullptr, nullptr);
+        if (found == ERROR_MORE_DATA) continue;  // a longer name is not the product's
+        if (found != ERROR_SUCCESS) break;
         ours = _wcsicmp(value, packedCode) == 0;
     }
     if (!ours) return Component::kNotOurs;
-    DWORD values = 0, subkeys = 0;
-    if (RegQueryInfoKeyW(component.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+    DWORD values = 0;
+    if (RegQueryInfoKeyW(component.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
                          nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
         values > 1) {
         RegDeleteValueW(component.get(), packedCode);
