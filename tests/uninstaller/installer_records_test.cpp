@@ -53,6 +53,18 @@ bool HasValue(HKEY root, const std::wstring& path, const wchar_t* name, REGSAM v
            RegQueryValueExW(key.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
+// A registry link at `path` (64-bit view) to the native key path `target`.
+void MakeLink(HKEY root, const std::wstring& path, const std::wstring& target) {
+    tavo::ScopedRegKey link;
+    ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                              KEY_ALL_ACCESS | KEY_CREATE_LINK | k64, nullptr, link.put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK,
+                             reinterpret_cast<const BYTE*>(target.c_str()),
+                             static_cast<DWORD>(target.size() * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+}
+
 // In the view the uninstall sequence chooses (its console text is asserted by the whole-program test).
 void RunCleanup() {
     RegistryViewFlag = IsNative64BitSystem() ? KEY_WOW64_64KEY : 0;
@@ -92,6 +104,24 @@ TEST(InstallerRecords, WithoutProductOnlyTheEmptyUpgradeKeysGo) {
                          std::wstring(kClasses) + L"UpgradeCodes\\95E3B1A7C0D4F2E6A8B9C1D3E5F7A9B2", kOther));
 }
 
+// A link in the place of the per-user upgrade key would hand over another key's values as the suite's
+// products: it is removed unread.
+TEST(InstallerRecords, ALinkAsUpgradeKeyIsRemovedUnread) {
+    // Not the unrelated package's code: a product registered per user would change how msiexec installs it.
+    const wchar_t kSomeone[] = L"00112233445566778899AABBCCDDEEFF";
+    const std::wstring user = kUserInstaller, target = L"Software\\TavoListsSomeone";
+    SetValue(HKEY_CURRENT_USER, target, kSomeone, 0);
+    SetValue(HKEY_CURRENT_USER, user + L"Products\\" + kSomeone, L"v", 0);
+    MakeLink(HKEY_CURRENT_USER, user + kSuiteUpgradeKey,
+             L"\\Registry\\User\\" + tavo::test::OwnSid() + L"\\" + target);
+
+    RunCleanup();
+
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, user + kSuiteUpgradeKey));
+    EXPECT_TRUE(HasValue(HKEY_CURRENT_USER, target, kSomeone, 0));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, user + L"Products\\" + kSomeone));
+}
+
 // Both packages installed by msiexec; added by hand: the suite's per-user records, its records under a
 // second user, a component it shares with the unrelated product, and a link from its tree to a key outside.
 TEST(InstallerRecords, RealRecordsOfTheSuiteGoAndNobodyElsesAreTouched) {
@@ -117,20 +147,8 @@ TEST(InstallerRecords, RealRecordsOfTheSuiteGoAndNobodyElsesAreTouched) {
     SetValue(HKEY_LOCAL_MACHINE, shared, kSuite);
     SetValue(HKEY_LOCAL_MACHINE, shared, kOther);
     SetValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TavoOutside\\child", L"keep");
-    {
-        tavo::ScopedRegKey link;
-        ASSERT_EQ(RegCreateKeyExW(
-                      HKEY_LOCAL_MACHINE,
-                      (std::wstring(kClasses) + L"Products\\" + kSuite + L"\\SourceList\\outside").c_str(), 0,
-                      nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK | k64, nullptr,
-                      link.put(), nullptr),
-                  ERROR_SUCCESS);
-        const std::wstring target = L"\\Registry\\Machine\\SOFTWARE\\TavoOutside";
-        ASSERT_EQ(RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK,
-                                 reinterpret_cast<const BYTE*>(target.c_str()),
-                                 static_cast<DWORD>(target.size() * sizeof(wchar_t))),
-                  ERROR_SUCCESS);
-    }
+    MakeLink(HKEY_LOCAL_MACHINE, std::wstring(kClasses) + L"Products\\" + kSuite + L"\\SourceList\\outside",
+             L"\\Registry\\Machine\\SOFTWARE\\TavoOutside");
     // Client keys in both views, per-user ones, leftover values with neighbours, the suite's entry.
     for (REGSAM view : {k64, k32}) {
         for (const wchar_t* client :
