@@ -87,39 +87,29 @@ DWORD RunMsiexec(const std::wstring& arguments) {
 
 }  // namespace
 
-// Nothing of the suite is installed: only the empty upgrade keys go (a neighbour stays).
+// Nothing of the suite is installed: only the empty upgrade keys go (a neighbour stays). The per-user one
+// is a link, which would hand over another key's values as the suite's products: it is removed unread.
 TEST(InstallerRecords, WithoutProductOnlyTheEmptyUpgradeKeysGo) {
-    RegCloseKey(Create(HKEY_CURRENT_USER, std::wstring(kUserInstaller) + kSuiteUpgradeKey, 0));
-    RegCloseKey(Create(HKEY_LOCAL_MACHINE, std::wstring(kClasses) + kSuiteUpgradeKey));
-    RegCloseKey(Create(HKEY_LOCAL_MACHINE, std::wstring(kMachineData) + kSuiteUpgradeKey));
-    SetValue(HKEY_LOCAL_MACHINE, std::wstring(kClasses) + L"UpgradeCodes\\95E3B1A7C0D4F2E6A8B9C1D3E5F7A9B2",
-             kOther);
-
-    RunCleanup();
-
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, std::wstring(kUserInstaller) + kSuiteUpgradeKey));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, std::wstring(kClasses) + kSuiteUpgradeKey, k64));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, std::wstring(kMachineData) + kSuiteUpgradeKey, k64));
-    EXPECT_TRUE(HasValue(HKEY_LOCAL_MACHINE,
-                         std::wstring(kClasses) + L"UpgradeCodes\\95E3B1A7C0D4F2E6A8B9C1D3E5F7A9B2", kOther));
-}
-
-// A link in the place of the per-user upgrade key would hand over another key's values as the suite's
-// products: it is removed unread.
-TEST(InstallerRecords, ALinkAsUpgradeKeyIsRemovedUnread) {
-    // Not the unrelated package's code: a product registered per user would change how msiexec installs it.
+    const std::wstring classes = kClasses, user = kUserInstaller, target = L"Software\\TavoListsSomeone";
+    const std::wstring neighbour = classes + L"UpgradeCodes\\95E3B1A7C0D4F2E6A8B9C1D3E5F7A9B2";
+    // Not the unrelated package's code: a product registered per user changes how msiexec installs it.
     const wchar_t kSomeone[] = L"00112233445566778899AABBCCDDEEFF";
-    const std::wstring user = kUserInstaller, target = L"Software\\TavoListsSomeone";
     SetValue(HKEY_CURRENT_USER, target, kSomeone, 0);
     SetValue(HKEY_CURRENT_USER, user + L"Products\\" + kSomeone, L"v", 0);
     MakeLink(HKEY_CURRENT_USER, user + kSuiteUpgradeKey,
              L"\\Registry\\User\\" + tavo::test::OwnSid() + L"\\" + target);
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, classes + kSuiteUpgradeKey));
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, kMachineData + std::wstring(kSuiteUpgradeKey)));
+    SetValue(HKEY_LOCAL_MACHINE, neighbour, kOther);
 
     RunCleanup();
 
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, user + kSuiteUpgradeKey));
     EXPECT_TRUE(HasValue(HKEY_CURRENT_USER, target, kSomeone, 0));
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, user + L"Products\\" + kSomeone));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, classes + kSuiteUpgradeKey, k64));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kMachineData + std::wstring(kSuiteUpgradeKey), k64));
+    EXPECT_TRUE(HasValue(HKEY_LOCAL_MACHINE, neighbour, kOther));
 }
 
 // Both packages installed by msiexec; added by hand: the suite's per-user records, its records under a
