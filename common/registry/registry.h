@@ -26,6 +26,11 @@ HKEY CreateRegKey(HKEY root, LPCWSTR subkey, DWORD view);
 // subkey that cannot be deleted. A registry link met on the way is removed itself, never followed.
 BOOL DeleteRegKey(HKEY root, LPCWSTR subkey, DWORD view);
 
+// When `subkey` under `parent` (in `view`) is a registry link, removes the link itself, never its target,
+// sets *result (when given) to the Win32 result of the removal and returns TRUE. FALSE, touching nothing,
+// when it is not a link or does not open.
+BOOL RemoveRegLinkIfLink(HKEY parent, LPCWSTR subkey, DWORD view, LONG* result);
+
 BOOL DeleteRegValue(HKEY root, LPCWSTR subkey, LPCWSTR valueName, DWORD view);
 
 // True when the key opens with KEY_QUERY_VALUE plus `view`.

@@ -26,6 +26,25 @@ std::string Banner(const std::string& title) {
     return "\n" + kStars + "\n" + line + "\n";
 }
 
+// The registry cleanup's console on a machine where nothing of the suite's package is registered: the
+// installer roots and paths, the missing suite uninstall entry, the client keys (those under
+// "SOFTWARE\Wow6432Node" on 64-bit Windows only) with the product key's tree as LayKeys lays it.
+std::string RegistryCleanupText() {
+    std::string text = Banner("TRY TO CLEANUP THE REGISTRIES OF TAVOKIT.MSI") +
+                       "HKEY_CURRENT_USER\nSOFTWARE\\Microsoft\\Installer\\\nHKEY_LOCAL_MACHINE\n"
+                       "SOFTWARE\\Classes\\Installer\\\nHKEY_CLASSES_ROOT\nInstaller\\\nHKEY_LOCAL_MACHINE\n"
+                       "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\\n"
+                       "UpgradeCodes\\8C21F07D4E9A3B5612D0E7F4A6B3C981\n"
+                       "RegDeleteKeyEx failed,SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                       "OrvaneVelnorMeetingsPlugins,2\n" +
+                       Banner("TRY TO CLEANUP THE REGISTRIES OF TAVO CLIENT") +
+                       "HKEY_CURRENT_USER\nSoftware\n";
+    const std::string clientKeys =
+        "HKEY_LOCAL_MACHINE\nSoftware\nVelnor\\Plugins\nNested\nVelnor_Outlook\nVelnor_Notes\n";
+    if (Is64BitWindows()) return text + clientKeys + clientKeys;
+    return text + "HKEY_LOCAL_MACHINE\nSoftware\n" + clientKeys;
+}
+
 void WriteValue(HKEY root, const wchar_t* subkey, DWORD view, const wchar_t* name, const std::wstring& text) {
     HKEY key;
     ASSERT_EQ(RegCreateKeyExW(root, subkey, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr),
@@ -132,7 +151,7 @@ TEST_F(RemoverTest, SecondStageRunsTheSequenceAndDeletesTheProductKeyEverywhere)
     ASSERT_TRUE(result.started);
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(tavo::test::Unix(result.output),
-              "Run TavoRemover.exe!\n\n" + Banner("TRY TO DELETE TEMP FILE"));
+              "Run TavoRemover.exe!\n\n" + RegistryCleanupText() + Banner("TRY TO DELETE TEMP FILE"));
     const std::vector<std::string> debug = result.TextsOf(result.pid);
     const std::vector<std::string> expectedStart = {InitLine(Ansi(exe), false), "VELNORLOGInitialize\n",
                                                     "Run TavoRemover.exe!\n", "verify cmdline succ!\n",
@@ -236,9 +255,9 @@ void RelocateAndUninstall(RemoverTest& test, const std::wstring& argument) {
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, 0u);
     // The copy writes to the same console after the first stage.
-    EXPECT_EQ(
-        tavo::test::Unix(result.output),
-        Banner("TRY TO MOVE FILE TO TEMP") + "Run TavoRemover.exe!\n\n" + Banner("TRY TO DELETE TEMP FILE"));
+    EXPECT_EQ(tavo::test::Unix(result.output), Banner("TRY TO MOVE FILE TO TEMP") +
+                                                   "Run TavoRemover.exe!\n\n" + RegistryCleanupText() +
+                                                   Banner("TRY TO DELETE TEMP FILE"));
     EXPECT_FALSE(tavo::test::FileExists(scene.remover())) << "the program left the install folder";
     for (const Place& place : test.places_) EXPECT_FALSE(KeyExists(place.root, kProductKey, place.view));
 
