@@ -124,6 +124,8 @@ TEST(InstallerRecords, RealRecordsOfTheSuiteGoAndNobodyElsesAreTouched) {
 
     const std::wstring user = kUserInstaller;
     SetValue(HKEY_CURRENT_USER, user + kSuiteUpgradeKey, kSuite, 0);
+    // A user names the unrelated product too: its machine records must not follow the user's word.
+    SetValue(HKEY_CURRENT_USER, user + kSuiteUpgradeKey, kOther, 0);
     // The default value (no name) is no product code: taken as one, it would name the whole uninstall list.
     SetValue(HKEY_CURRENT_USER, user + kSuiteUpgradeKey, L"", 0);
     SetValue(HKEY_CURRENT_USER, kUninstall + std::wstring(L"Someone"), L"DisplayName", 0);

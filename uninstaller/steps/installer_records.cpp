@@ -36,9 +36,45 @@ bool RemovedAsLink(HKEY parent, LPCWSTR subkey, DWORD view) {
     return RemoveRegLinkIfLink(parent, subkey, view, &ignored);
 }
 
+// The product codes the machine's own upgrade key lists (only administrators can write it), read before
+// anything is deleted. A code that only a user-writable list names (the per-user installer key, or the
+// classes root, which merges in the user's own classes) may be anybody's: it leads to no machine record.
+class MachineCodes {
+  public:
+    explicit MachineCodes(LPCWSTR upgradeKey) {
+        wchar_t path[kKeyPathChars] = {};
+        if (swprintf(path, kKeyPathChars, L"%ls%ls", kInstallerRoots[1].installerKey, upgradeKey) <= 0)
+            return;
+        tavo::ScopedRegKey machine;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | RegistryViewFlag, machine.put()) !=
+            ERROR_SUCCESS)
+            return;
+        for (DWORD index = 0; m_count < kMaxCodes; ++index) {
+            wchar_t code[kValueNameChars] = {};
+            DWORD length = kValueNameChars;
+            const LONG found =
+                RegEnumValueW(machine.get(), index, code, &length, nullptr, nullptr, nullptr, nullptr);
+            if (found == ERROR_MORE_DATA) continue;
+            if (found != ERROR_SUCCESS) break;
+            if (IsPackedCode(code)) wcscpy(m_codes[m_count++], code);
+        }
+    }
+    bool Lists(LPCWSTR code) const {
+        for (int i = 0; i < m_count; ++i) {
+            if (_wcsicmp(m_codes[i], code) == 0) return true;
+        }
+        return false;
+    }
+
+  private:
+    static constexpr int kMaxCodes = 64;
+    wchar_t m_codes[kMaxCodes][33] = {};
+    int m_count = 0;
+};
+
 // The products registered under the upgrade key, and the upgrade key itself. A link in the upgrade key's
 // place names someone else's products: it is removed and not read.
-void CleanupInstallerRoot(const InstallerRoot& entry, LPCWSTR upgradeKey) {
+void CleanupInstallerRoot(const InstallerRoot& entry, LPCWSTR upgradeKey, const MachineCodes& machineCodes) {
     ConsoleLine(entry.name);
     ConsoleLine(entry.installerKey);
     const DWORD access = KEY_ALL_ACCESS | (entry.inCleanupView ? RegistryViewFlag : 0);
@@ -62,8 +98,11 @@ void CleanupInstallerRoot(const InstallerRoot& entry, LPCWSTR upgradeKey) {
             // Only a packed code names a product; any other name (the default value's empty one, a
             // path) would name keys that are not a product's.
             if (!IsPackedCode(code)) continue;
+            const bool vouched = entry.root == HKEY_LOCAL_MACHINE || machineCodes.Lists(code);
+            // Unvouched, only the user's own per-user records go.
+            if (!vouched && entry.root != HKEY_CURRENT_USER) continue;
             DeleteProductRecords(installer.get(), code);
-            DeleteMsiUninstallEntry(entry.root, code);
+            DeleteMsiUninstallEntry(entry.root, code, vouched);
         }
         upgrade.reset();
     }
@@ -100,7 +139,8 @@ BOOL UnpackProductCode(LPCWSTR packed, LPWSTR guid) {
 }
 
 void CleanupMsiRegistry(LPCWSTR upgradeKey) {
-    for (const InstallerRoot& entry : kInstallerRoots) CleanupInstallerRoot(entry, upgradeKey);
+    const MachineCodes machineCodes(upgradeKey);
+    for (const InstallerRoot& entry : kInstallerRoots) CleanupInstallerRoot(entry, upgradeKey, machineCodes);
 
     ConsoleLine(L"HKEY_LOCAL_MACHINE");
     ConsoleLine(kMachineInstallerData);
@@ -123,9 +163,9 @@ void DeleteProductRecords(HKEY installerKey, LPCWSTR packedCode) {
     }
 }
 
-void DeleteMsiUninstallEntry(HKEY root, LPCWSTR packedCode) {
+void DeleteMsiUninstallEntry(HKEY root, LPCWSTR packedCode, bool machineRecords) {
     if (!IsPackedCode(packedCode)) return;
-    DeleteUserDataRecords(kInstallerUserData, packedCode);
+    if (machineRecords) DeleteUserDataRecords(kInstallerUserData, packedCode);
     wchar_t guid[MAX_PATH] = {};
     UnpackProductCode(packedCode, guid);
 

@@ -24,8 +24,9 @@ void CleanupMsiRegistry(LPCWSTR upgradeKey);
 // The product's "Products" and "Features" keys under an open installer key.
 void DeleteProductRecords(HKEY installerKey, LPCWSTR packedCode);
 
-// The product's UserData records (every user), then its entry in the uninstall list under `root`.
-void DeleteMsiUninstallEntry(HKEY root, LPCWSTR packedCode);
+// The product's UserData records (every user; only when `machineRecords`), then its entry in the
+// uninstall list under `root`.
+void DeleteMsiUninstallEntry(HKEY root, LPCWSTR packedCode, bool machineRecords = true);
 
 // For every user SID under `userDataKey` (a path under HKEY_LOCAL_MACHINE): the product's key under the
 // user's "Products", and its components (DeleteComponentsOfProduct).
