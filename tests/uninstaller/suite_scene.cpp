@@ -1,0 +1,153 @@
+#include "suite_scene.h"
+
+#include <cwchar>
+
+#include "registry/registry.h"
+#include "service/service_control.h"
+#include "support/scoped.h"
+
+namespace tavo::test {
+
+namespace {
+
+constexpr wchar_t kProductKey[] = L"SOFTWARE\\Velnor\\Plugins";
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+}  // namespace
+
+SuiteProcess::SuiteProcess(const std::wstring& folder, const std::wstring& name, const std::string& settings)
+    : exe_(folder + L"\\" + name) {
+    static int counter = 0;
+    stopName_ = "tavo-stop-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+    stop_ = CreateEventW(nullptr, TRUE, FALSE, Wide(stopName_).c_str());
+    CopyFileW(BinPath(L"fixtures\\process\\suite_process.exe").c_str(), exe_.c_str(), FALSE);
+    const std::wstring ini = exe_.substr(0, exe_.find_last_of(L'.')) + L".ini";
+    WriteTextFile(ini, "[fixture]\nstop_event=" + stopName_ + "\nready_event=" + stopName_ + "-ready\n" +
+                           settings + "\n");
+}
+
+SuiteProcess::~SuiteProcess() {
+    if (process_) {
+        if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) TerminateProcess(process_, 1);
+        WaitForSingleObject(process_, 10000);
+        CloseHandle(process_);
+    }
+    if (stop_) CloseHandle(stop_);
+}
+
+bool SuiteProcess::Start() {
+    ScopedHandle ready(CreateEventW(nullptr, TRUE, FALSE, Wide(stopName_ + "-ready").c_str()));
+    std::wstring line = L"\"" + exe_ + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(exe_.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process))
+        return false;
+    CloseHandle(process.hThread);
+    process_ = process.hProcess;
+    HANDLE waits[] = {ready.get(), process_};
+    return WaitForMultipleObjects(2, waits, FALSE, 20000) == WAIT_OBJECT_0;
+}
+
+DWORD SuiteProcess::ExitCode(DWORD ms) {
+    DWORD code = STILL_ACTIVE;
+    if (process_ && WaitForSingleObject(process_, ms) == WAIT_OBJECT_0) GetExitCodeProcess(process_, &code);
+    return code;
+}
+
+RunningService::RunningService() {
+    if (!SvcInstall(BinPath(L"fixtures\\service\\velnorservice.exe").c_str())) return;
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ScopedServiceHandle service(OpenServiceW(manager.get(), service::kServiceName, SERVICE_ALL_ACCESS));
+    if (!service || !StartServiceW(service.get(), 0, nullptr)) return;
+    SERVICE_STATUS status = {};
+    for (int i = 0; i < 200 && QueryServiceStatus(service.get(), &status); ++i) {
+        if (status.dwCurrentState == SERVICE_RUNNING) break;
+        Sleep(50);
+    }
+    ok_ = status.dwCurrentState == SERVICE_RUNNING;
+}
+
+RunningService::~RunningService() {
+    if (Exists()) SvcUninstall();
+    WaitForProcessExit(service::kServiceImageName, 30);
+}
+
+bool RunningService::Exists() {
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScopedServiceHandle service(OpenServiceW(manager.get(), service::kServiceName, SERVICE_QUERY_STATUS));
+    return static_cast<bool>(service);
+}
+
+const std::vector<std::wstring> ComponentInstall::k32Bit = {
+    L"tavousredt.DLL", L"tavooiEnt.dll", L"tavoOIVendor.dll", L"tavoONIUI.dll", L"tavoolkadd.dll",
+    L"tavoVLRURL.DLL", L"tavovlrms.dll", L"tavoonecli.dll",   L"tavoVlrst.dll"};
+const std::vector<std::wstring> ComponentInstall::k64Bit = {
+    L"tavousredt64.DLL", L"tavooiEnt64.dll",  L"tavoOIVendor64.dll", L"tavoONIUI64.dll",
+    L"tavoolkadd64.dll", L"tavoVLRURL64.DLL", L"tavovlrms64.dll",    L"tavoVlrst64.dll"};
+
+ComponentInstall::ComponentInstall() {
+    for (const std::wstring& name : k32Bit)
+        CopyFileW(BinPath(L"fixtures\\com\\x86\\component.dll").c_str(), (folder_ / name).c_str(), FALSE);
+    for (const std::wstring& name : k64Bit)
+        CopyFileW(BinPath(L"fixtures\\com\\x64\\component.dll").c_str(), (folder_ / name).c_str(), FALSE);
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) == ERROR_SUCCESS) {
+        RegSetValueExW(key, L"Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder().c_str()),
+                       static_cast<DWORD>((folder().size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+}
+
+ComponentInstall::~ComponentInstall() {
+    DeleteRegKey(HKEY_LOCAL_MACHINE, kProductKey, 0);
+    for (const std::wstring& name : k32Bit)
+        DeleteRegKey(HKEY_LOCAL_MACHINE, ComponentClassKey(name).c_str(), 0);
+    if (SixtyFourBitWindows()) {
+        for (const std::wstring& name : k64Bit)
+            DeleteRegKey(HKEY_LOCAL_MACHINE, ComponentClassKey(name).c_str(), KEY_WOW64_64KEY);
+    }
+}
+
+std::vector<std::wstring> ComponentInstall::Registered() const {
+    std::vector<std::wstring> names;
+    for (const std::wstring& name : k32Bit)
+        if (KeyExists(HKEY_LOCAL_MACHINE, ComponentClassKey(name), KEY_WOW64_32KEY)) names.push_back(name);
+    if (SixtyFourBitWindows()) {
+        for (const std::wstring& name : k64Bit)
+            if (KeyExists(HKEY_LOCAL_MACHINE, ComponentClassKey(name), KEY_WOW64_64KEY))
+                names.push_back(name);
+    }
+    return names;
+}
+
+std::wstring ComponentClassKey(const std::wstring& name) {
+    DWORD hash = 2166136261u;
+    for (wchar_t c : name) hash = (hash ^ static_cast<DWORD>(towlower(c))) * 16777619u;
+    wchar_t key[128] = {};
+    swprintf(key, 128, L"Software\\Classes\\CLSID\\{F1C7A0DE-0000-4000-8000-0000%08lX}",
+             static_cast<unsigned long>(hash));
+    return key;
+}
+
+std::vector<std::string> StepLines(const std::vector<std::string>& debug) {
+    const std::string wait = "StopAllBackgroundProcess: Wait TAVOIM.exe exit!\n";
+    std::vector<std::string> lines;
+    for (const std::string& line : debug) {
+        if (line.rfind("Stop", 0) != 0) continue;
+        if (line == wait && !lines.empty() && lines.back() == wait) continue;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string StopBannerAndNames() {
+    return std::string(76, '*') + "\n********TRY TO STOP PROCESS" + std::string(76 - 27, '*') +
+           "\ntavoinst.exe\nTAVOIM.exe\ntavoupdate.exe\ntavoVlrONI.exe\ntavopluginhost.exe\nVelnorService."
+           "exe\n";
+}
+
+}  // namespace tavo::test
