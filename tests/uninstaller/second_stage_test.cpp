@@ -99,7 +99,7 @@ TEST(SecondStage, StopsAndUnregistersTheWholeRunningSuite) {
     ASSERT_TRUE(WaitForFile(files / L"ready", 60000)) << tavo::test::ReadFileBytes(files / L"record.txt");
 
     TempFolder folder(L"tavo suite programs");
-    SuiteProcess inst(folder.path(), L"tavoInst.exe");
+    SuiteProcess inst(folder.path(), L"TAVOINST.EXE");  // names match in any letter case
     SuiteProcess im(folder.path(), L"TAVOIM.exe", "exit_code=7");
     SuiteProcess update(folder.path(), L"tavoUpdate.exe",
                         "window_class=" + tavo::test::Narrow(tavo::test::kUpdaterClass) +
@@ -123,7 +123,6 @@ TEST(SecondStage, StopsAndUnregistersTheWholeRunningSuite) {
         {"StopTavoInstProcess: Kill tavoinst.exe!\n", "StopAllBackgroundProcess: Wait TAVOIM.exe exit!\n",
          "StopTavoVlrONI: kill tavoVlrONI.exe!\n", "StopTavoService: kill tavopluginhost.exe!\n",
          "StopAndUninstallVelnorService: stop!\n", "StopAndUninstallVelnorService: uninstall!\n"}));
-    EXPECT_NE(tavo::test::Unix(result.output).find(tavo::test::StopBannerAndNames()), std::string::npos);
     std::printf("[ MEASURED ] stopping %lu ms, then the sequence's 2000 ms wait, unregistering %lu ms\n",
                 static_cast<unsigned long>(unregisterStart - start - 2000),
                 static_cast<unsigned long>(end - unregisterStart));

@@ -144,10 +144,4 @@ std::vector<std::string> StepLines(const std::vector<std::string>& debug) {
     return lines;
 }
 
-std::string StopBannerAndNames() {
-    return std::string(76, '*') + "\n********TRY TO STOP PROCESS" + std::string(76 - 27, '*') +
-           "\ntavoinst.exe\nTAVOIM.exe\ntavoupdate.exe\ntavoVlrONI.exe\ntavopluginhost.exe\nVelnorService."
-           "exe\n";
-}
-
 }  // namespace tavo::test

@@ -79,7 +79,4 @@ std::wstring ComponentClassKey(const std::wstring& name);
 // "StopAllBackgroundProcess: Wait TAVOIM.exe exit!" lines counted once.
 std::vector<std::string> StepLines(const std::vector<std::string>& debug);
 
-// The console lines of the stopping step when it only reports the six names.
-std::string StopBannerAndNames();
-
 }  // namespace tavo::test
