@@ -3,96 +3,44 @@
 // the real plug-in host.
 #include <gtest/gtest.h>
 
-#include <windows.h>
-
-#include <string>
-#include <vector>
-
 #include "debug_capture.h"
 #include "suite_scene.h"
-#include "test_support.h"
 
-using tavo::test::Ansi;
-using tavo::test::BinPath;
-using tavo::test::ComponentInstall;
-using tavo::test::KeyExists;
-using tavo::test::SameLines;
-using tavo::test::ScopedEnv;
-using tavo::test::SixtyFourBitWindows;
-using tavo::test::SplitLines;
-using tavo::test::TempFolder;
-
+namespace tavo::test {
 namespace {
 
-constexpr wchar_t kHostProgId[] = L"Software\\Classes\\TavoPluginHost.Meeting";
-
-// The probe beside the trace library, its trace records and the component fixture's records.
-class ComRun {
-  public:
-    ComRun()
-        : traceLog_(L"TAVO_TRACE_LOG", (folder_ / L"trace.log").c_str()),
-          comLog_(L"TAVO_COM_LOG", (folder_ / L"com.log").c_str()) {
-        CopyFileW(BinPath(L"remover_steps_probe.exe").c_str(), (folder_ / L"probe.exe").c_str(), FALSE);
+// The probe beside the trace library runs RegTavoCOM; `paths` receives the "path=" lines it printed
+// before and after, `traces` "<level> <text>" of the step's own trace records, `components` the component
+// fixture's records without the CLSID ("unregister <TAB> name <TAB> process image <TAB> Path").
+struct ComRun {
+    ComRun(const std::wstring& installFolder, bool install) {
+        TempFolder folder(L"tavo probe");
+        ScopedEnv traceLog(L"TAVO_TRACE_LOG", (folder / L"trace.log").c_str());
+        ScopedEnv comLog(L"TAVO_COM_LOG", (folder / L"com.log").c_str());
+        CopyFileW(BinPath(L"remover_steps_probe.exe").c_str(), (folder / L"probe.exe").c_str(), FALSE);
         CopyFileW(BinPath(L"fixtures\\vlrtrace\\both\\vlrtrace.dll").c_str(),
-                  (folder_ / L"vlrtrace.dll").c_str(), FALSE);
-    }
-    // Runs RegTavoCOM; gives the "path=" lines the probe printed before and after it.
-    std::vector<std::string> Run(const std::wstring& installFolder, bool install) {
-        DeleteFileW((folder_ / L"trace.log").c_str());
-        DeleteFileW((folder_ / L"com.log").c_str());
-        tavo::capture::Options options;
-        options.commandLine = L"\"" + (folder_ / L"probe.exe") + L"\" com \"" + installFolder + L"\" " +
-                              (install ? L"1" : L"0");
-        const tavo::capture::Result result = tavo::capture::Run(options);
-        EXPECT_EQ(result.exitCode, 0u);
-        return SplitLines(result.output);
-    }
-    // "<level> <text>" of every trace record of the step itself.
-    std::vector<std::string> Traces() const {
-        std::vector<std::string> lines;
-        for (const auto& record : tavo::test::ReadTraceRecords(folder_ / L"trace.log")) {
-            if (record.text.find("RegTavoCOM") == std::string::npos &&
-                record.text.find("RegCOMDLL") == std::string::npos &&
-                record.text.find("strCommand") == std::string::npos)
-                continue;
-            lines.push_back(std::to_string(record.level) + " " + record.text);
+                  (folder / L"vlrtrace.dll").c_str(), FALSE);
+        capture::Options options;
+        options.commandLine =
+            L"\"" + (folder / L"probe.exe") + L"\" com \"" + installFolder + L"\" " + (install ? L"1" : L"0");
+        paths = SplitLines(capture::Run(options).output);
+        for (const TraceRecord& record : ReadTraceRecords(folder / L"trace.log")) {
+            if (record.text.find("RegTavoCOM") != std::string::npos ||
+                record.text.find("RegCOMDLL") != std::string::npos || record.text.find("strCommand") == 1)
+                traces.push_back(std::to_string(record.level) + " " + record.text);
         }
-        return lines;
+        for (std::string line : SplitLines(ReadFileBytes(folder / L"com.log"))) {
+            const size_t second = line.find('\t', line.find('\t') + 1);
+            components.push_back(line.erase(second, line.find('\t', second + 1) - second));
+        }
     }
-    // The component fixture's records: "unregister <TAB> name <TAB> clsid <TAB> image <TAB> Path".
-    std::vector<std::string> Components() const {
-        return SplitLines(tavo::test::ReadFileBytes(folder_ / L"com.log"));
-    }
-
-  private:
-    TempFolder folder_{L"tavo probe"};
-    ScopedEnv traceLog_;
-    ScopedEnv comLog_;
+    std::vector<std::string> paths, traces, components;
 };
 
-std::wstring SystemFolder(bool wow64) {
+std::string SystemFolder(bool wow64) {
     wchar_t folder[MAX_PATH] = {};
-    if (wow64) {
-        GetSystemWow64DirectoryW(folder, MAX_PATH);
-    } else {
-        GetSystemDirectoryW(folder, MAX_PATH);
-    }
-    return folder;
-}
-
-// The trace records of one RegCOMDLL run that unregisters `dll` with regsvr32 of `folder` (empty: the
-// run is skipped for want of the 32-bit system folder of 64-bit Windows).
-std::vector<std::string> UnregisterTraces(const std::string& dll, const std::string& folder,
-                                          bool wow64Failed) {
-    std::vector<std::string> lines = {"2 --> RegCOMDLL \n",
-                                      "2  RegCOMDLL,lpszFilePath=" + dll + ",lpszRegCmdLine=/u,\n"};
-    if (wow64Failed) lines.push_back("8  RegCOMDLL: VlrGetSystemWow64Directory failed!\n,\n");
-    if (!folder.empty()) {
-        lines.push_back("2  strCommand.c_str()=" + folder + "\\regsvr32.exe /s /u \"" + dll + "\",\n");
-        lines.push_back("2  RegCOMDLL regsvr32.exe process exit,\n");
-    }
-    lines.push_back("2 <-- RegCOMDLL \n");
-    return lines;
+    wow64 ? GetSystemWow64DirectoryW(folder, MAX_PATH) : GetSystemDirectoryW(folder, MAX_PATH);
+    return Ansi(folder);
 }
 
 // All seventeen components and the plug-in host registered, then unregistered with one component's file
@@ -102,74 +50,63 @@ std::vector<std::string> UnregisterTraces(const std::string& dll, const std::str
 TEST(RegTavoCOM, UnregistersEveryComponentAndTheHostWithRegsvr32OfTheSystem) {
     ComponentInstall install;
     ASSERT_TRUE(
-        CopyFileW(BinPath(L"tavopluginhost.exe").c_str(), (install / L"tavopluginhost.exe").c_str(), FALSE));
-    ComRun run;
+        CopyFileW(BinPath(L"tavopluginhost.exe").c_str(), (install / L"tavopluginhost.exe").c_str(), 0));
     const bool win64 = SixtyFourBitWindows();
     std::vector<std::wstring> all = ComponentInstall::k32Bit;
     if (win64) all.insert(all.end(), ComponentInstall::k64Bit.begin(), ComponentInstall::k64Bit.end());
-
-    run.Run(install.folder(), true);
+    ComRun(install.folder(), true);
     EXPECT_EQ(install.Registered(), all);
-    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kHostProgId));
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\TavoPluginHost.Meeting"));
 
     const std::wstring missing = L"tavoONIUI.dll";
     ASSERT_TRUE(DeleteFileW((install / missing).c_str()));
-    const std::vector<std::string> paths = run.Run(install.folder(), false);
+    const ComRun run(install.folder(), false);
     EXPECT_EQ(install.Registered(), std::vector<std::wstring>{missing});  // its file is gone: left alone
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kHostProgId));
-    ASSERT_EQ(paths.size(), 2u);
-    EXPECT_EQ(paths[0], paths[1]);
-    const std::string path = paths[0].substr(5);
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\TavoPluginHost.Meeting"));
+    ASSERT_EQ(run.paths.size(), 2u);
+    EXPECT_EQ(run.paths[0], run.paths[1]);
 
-    const std::string folder = Ansi(install.folder());
-    const std::string regsvr = Ansi(SystemFolder(win64));
-    std::vector<std::string> traces = {"2 --> RegTavoCOM. bInstall=0,\n"};
-    std::vector<std::string> records;
-    for (const std::wstring& name : ComponentInstall::k32Bit) {
+    const std::string path = run.paths[0].substr(5), folder = Ansi(install.folder());
+    const std::string regsvr32 = SystemFolder(win64) + "\\regsvr32.exe";
+    std::vector<std::string> traces = {"2 --> RegTavoCOM. bInstall=0,\n"}, records;
+    for (size_t i = 0; i < ComponentInstall::k32Bit.size() + ComponentInstall::k64Bit.size(); ++i) {
+        const bool is64 = i >= ComponentInstall::k32Bit.size();
+        const std::wstring& name = is64 ? ComponentInstall::k64Bit[i - 9] : ComponentInstall::k32Bit[i];
         const std::string dll = folder + "\\" + Ansi(name);
         if (name == missing) {
             traces.push_back("2  RegTavoCOM: [" + dll + "] is not existed!\n,\n");
             continue;
         }
-        const auto lines = UnregisterTraces(dll, regsvr, !win64);
-        traces.insert(traces.end(), lines.begin(), lines.end());
-        records.push_back("unregister\t" + Ansi(name) + "\t" + regsvr + "\\regsvr32.exe\t" + path + ";" +
-                          folder);
-    }
-    for (const std::wstring& name : ComponentInstall::k64Bit) {
-        const std::string dll = folder + "\\" + Ansi(name);
-        const auto lines = UnregisterTraces(dll, win64 ? regsvr : "", !win64);
-        traces.insert(traces.end(), lines.begin(), lines.end());
-        if (win64) {
-            records.push_back("unregister\t" + Ansi(name) + "\t" + Ansi(SystemFolder(false)) +
-                              "\\regsvr32.exe\t" + path + ";" + folder + "\\components\\");
+        traces.push_back("2 --> RegCOMDLL \n");
+        traces.push_back("2  RegCOMDLL,lpszFilePath=" + dll + ",lpszRegCmdLine=/u,\n");
+        if (!win64) traces.push_back("8  RegCOMDLL: VlrGetSystemWow64Directory failed!\n,\n");
+        if (win64 || !is64) {
+            traces.push_back("2  strCommand.c_str()=" + regsvr32 + " /s /u \"" + dll + "\",\n");
+            traces.push_back("2  RegCOMDLL regsvr32.exe process exit,\n");
+            records.push_back("unregister\t" + Ansi(name) + "\t" +
+                              (is64 ? SystemFolder(false) + "\\regsvr32.exe" : regsvr32) + "\t" + path + ";" +
+                              folder + (is64 ? "\\components\\" : ""));
         }
+        traces.push_back("2 <-- RegCOMDLL \n");
     }
     traces.push_back("2  RegTavoCOM: [" + folder + "\\tavopluginhost.exe] is existed!\n,\n");
     traces.push_back("2 <-- RegTavoCOM. \n");
-    EXPECT_TRUE(SameLines(run.Traces(), traces));
-
-    // The records without the CLSID (the registry shows the classes).
-    std::vector<std::string> seen;
-    for (std::string line : run.Components()) {
-        const size_t second = line.find('\t', line.find('\t') + 1), third = line.find('\t', second + 1);
-        seen.push_back(line.erase(second, third - second));
-    }
-    EXPECT_TRUE(SameLines(seen, records));
+    EXPECT_TRUE(SameLines(run.traces, traces));
+    EXPECT_TRUE(SameLines(run.components, records));
 }
 
 // Nothing is looked for in a folder that is not a full path (the uninstaller runs from the temporary
 // folder: the names would be found there).
 TEST(RegTavoCOM, AnInstallFolderThatIsNotAFullPathRegistersNothing) {
     ComponentInstall install;
-    ComRun run;
     wchar_t current[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, current);
     SetCurrentDirectoryW(install.folder().c_str());
-    run.Run(L"", true);
+    const ComRun run(L"", true);
     SetCurrentDirectoryW(current);
     EXPECT_TRUE(install.Registered().empty());
-    EXPECT_TRUE(run.Components().empty());
+    EXPECT_TRUE(run.components.empty());
 }
 
 }  // namespace
+}  // namespace tavo::test

@@ -9,15 +9,8 @@
 
 #include "debug_capture.h"
 #include "suite_scene.h"
-#include "test_support.h"
 
-using tavo::capture::IsImageRunning;
-using tavo::test::BinPath;
-using tavo::test::SameLines;
-using tavo::test::StepLines;
-using tavo::test::SuiteProcess;
-using tavo::test::TempFolder;
-
+namespace tavo::test {
 namespace {
 
 struct StopRun {
@@ -26,12 +19,12 @@ struct StopRun {
 };
 
 StopRun RunStop() {
-    tavo::capture::Options options;
+    capture::Options options;
     options.commandLine = L"\"" + BinPath(L"remover_steps_probe.exe") + L"\" stop";
-    const tavo::capture::Result result = tavo::capture::Run(options);
+    const capture::Result result = capture::Run(options);
     EXPECT_TRUE(result.started);
     EXPECT_EQ(result.exitCode, 0u);
-    return {tavo::test::Unix(result.output), StepLines(result.TextsOf(result.pid))};
+    return {Unix(result.output), StepLines(result.TextsOf(result.pid))};
 }
 
 TEST(StopTavoProcesses, NoneRunningPrintsTheBannerAndTheSixNamesAndOnlyAsksTheServiceControl) {
@@ -51,13 +44,11 @@ TEST(StopTavoProcesses, WhatNeverEndsByItselfEndsAtTheBounds) {
     TempFolder folder(L"tavo suite");
     SuiteProcess im(folder.path(), L"TAVOIM.exe", "exit_code=7");
     SuiteProcess update(folder.path(), L"tavoUpdate.exe",
-                        "window_class=" + tavo::test::Narrow(tavo::test::kUpdaterClass) +
-                            "\nclose_message=0x401\nexit_code=7");
-    SuiteProcess watcher(folder.path(), L"watcher.exe",
-                         "keep_running=" + tavo::test::Narrow(folder / L"tavoVlrONI.exe"));
+                        "window_class=" + Narrow(kUpdaterWindowClass) + "\nclose_message=0x401\nexit_code=7");
+    SuiteProcess watcher(folder.path(), L"watcher.exe", "keep_running=" + Narrow(folder / L"tavoVlrONI.exe"));
     SuiteProcess oni(folder.path(), L"tavoVlrONI.exe");  // started only by the watcher
     for (SuiteProcess* process : {&im, &update, &watcher}) ASSERT_TRUE(process->Start());
-    for (int i = 0; i < 100 && !IsImageRunning(L"tavoVlrONI.exe"); ++i) Sleep(100);
+    for (int i = 0; i < 100 && !capture::IsImageRunning(L"tavoVlrONI.exe"); ++i) Sleep(100);
 
     const StopRun run = RunStop();
     oni.Stop();  // every copy the watcher starts from now on ends at once
@@ -79,3 +70,4 @@ TEST(StopTavoProcesses, WhatNeverEndsByItselfEndsAtTheBounds) {
 }
 
 }  // namespace
+}  // namespace tavo::test

@@ -8,15 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "host_harness.h"
 #include "test_support.h"
 
 namespace tavo::test {
 
-inline constexpr wchar_t kUpdaterClass[] = L"TAVO_UPDATE_1E5A9C3D-7B02-4f6e-A8D1-C4B2E9F07A35";
+inline constexpr wchar_t kUpdaterWindowClass[] = L"TAVO_UPDATE_1E5A9C3D-7B02-4f6e-A8D1-C4B2E9F07A35";
 
 // A copy of the suite-process fixture as `folder`\`name` with `settings` ("key=value" lines) in its .ini,
 // plus a stop event of its own. Start waits until it is ready; a process still running at destruction is
-// terminated.
+// terminated (HostProcess).
 class SuiteProcess {
   public:
     SuiteProcess(const std::wstring& folder, const std::wstring& name, const std::string& settings = "");
@@ -33,7 +34,7 @@ class SuiteProcess {
     std::wstring exe_;
     std::string stopName_;
     HANDLE stop_ = nullptr;
-    HANDLE process_ = nullptr;
+    HostProcess process_;
 };
 
 // The update service fixture installed and started as the suite's service; removed at destruction
@@ -76,7 +77,8 @@ class ComponentInstall {
 std::wstring ComponentClassKey(const std::wstring& name);
 
 // The debug lines of the stopping step (those beginning with "Stop"), each run of equal
-// "StopAllBackgroundProcess: Wait TAVOIM.exe exit!" lines counted once.
+// "StopAllBackgroundProcess: Wait TAVOIM.exe exit!" or "StopTavoUpdProcess: Stop tavoupd.exe." lines
+// counted once.
 std::vector<std::string> StepLines(const std::vector<std::string>& debug);
 
 }  // namespace tavo::test
