@@ -11,7 +11,7 @@ namespace {
 
 // The probe beside the trace library runs RegTavoCOM; `paths` receives the "path=" lines it printed
 // before and after, `traces` "<level> <text>" of the step's own trace records, `components` the component
-// fixture's records without the CLSID ("unregister <TAB> name <TAB> process image <TAB> Path").
+// fixture's records ("unregister <TAB> name <TAB> process image <TAB> Path").
 struct ComRun {
     ComRun(const std::wstring& installFolder, bool install) {
         TempFolder folder(L"tavo probe");
@@ -29,10 +29,7 @@ struct ComRun {
                 record.text.find("RegCOMDLL") != std::string::npos || record.text.find("strCommand") == 1)
                 traces.push_back(std::to_string(record.level) + " " + record.text);
         }
-        for (std::string line : SplitLines(ReadFileBytes(folder / L"com.log"))) {
-            const size_t second = line.find('\t', line.find('\t') + 1);
-            components.push_back(line.erase(second, line.find('\t', second + 1) - second));
-        }
+        components = SplitLines(ReadFileBytes(folder / L"com.log"));
     }
     std::vector<std::string> paths, traces, components;
 };
