@@ -119,7 +119,9 @@ bool RunAndWait(const std::wstring& application, const std::wstring& command) {
 // Runs `command` with the install folder (or its "components" subfolder) added to "Path" for the run.
 bool RunWithInstallFolderOnPath(const std::wstring& regsvr32, const std::wstring& command, BOOL is64Bit) {
     wchar_t installFolder[kInstallPathChars] = {};
-    if (!GetTavoInstallPathFromReg(HKEY_LOCAL_MACHINE, installFolder, sizeof(wchar_t) * kInstallPathChars)) {
+    // A relative folder on "Path" would name a folder under the current one (the temporary folder).
+    if (!GetTavoInstallPathFromReg(HKEY_LOCAL_MACHINE, installFolder, sizeof(wchar_t) * kInstallPathChars) ||
+        PathIsRelativeW(installFolder)) {
         TraceLevel8(TracePair(nullptr, "RegCOMDLL call GetTavoInstallPath fail!").get());
         return false;
     }
@@ -148,6 +150,21 @@ bool RunWithInstallFolderOnPath(const std::wstring& regsvr32, const std::wstring
     const bool ran = RunAndWait(regsvr32, command);
     saved.Restore();
     return ran;
+}
+
+void RunRegsvr32(LPCWSTR lpszFilePath, LPCWSTR lpszRegCmdLine, BOOL bIs64Bit) {
+    const std::wstring folder = RegsvrFolder(bIs64Bit);
+    if (folder.empty()) return;
+    wchar_t regsvr32[MAX_PATH] = {};
+    if (!PathCombineW(regsvr32, folder.c_str(), L"regsvr32.exe") || !IsFile(regsvr32)) {
+        TraceLevel8(TracePair(nullptr, PathLine(L"RegCOMDLL: cannot find [%ls]!\n", regsvr32).c_str()).get());
+        return;
+    }
+    const std::wstring strCommand =
+        std::wstring(regsvr32) + L" /s " + lpszRegCmdLine + L" \"" + lpszFilePath + L"\"";
+    TraceLevel2(TracePair("strCommand.c_str()", strCommand.c_str()).get());
+    if (!RunWithInstallFolderOnPath(regsvr32, strCommand, bIs64Bit))
+        TraceLevel8(TracePair(nullptr, "RegCOMDLL: call regsvr32 register DLL failed!\n").get());
 }
 
 }  // namespace
@@ -183,18 +200,11 @@ int RegCOMDLL(LPCWSTR lpszFilePath, LPCWSTR lpszRegCmdLine, BOOL bIs64Bit) {
         TraceLevel4(TracePair(nullptr, "RegCOMDLL: input para is NULL!\n").get());
         return 0;
     }
-    const std::wstring folder = RegsvrFolder(bIs64Bit);
-    if (folder.empty()) return 0;
-    wchar_t regsvr32[MAX_PATH] = {};
-    if (!PathCombineW(regsvr32, folder.c_str(), L"regsvr32.exe") || !IsFile(regsvr32)) {
-        TraceLevel8(TracePair(nullptr, PathLine(L"RegCOMDLL: cannot find [%ls]!\n", regsvr32).c_str()).get());
-        return 0;
-    }
-    const std::wstring strCommand =
-        std::wstring(regsvr32) + L" /s " + lpszRegCmdLine + L" \"" + lpszFilePath + L"\"";
-    TraceLevel2(TracePair("strCommand.c_str()", strCommand.c_str()).get());
-    if (!RunWithInstallFolderOnPath(regsvr32, strCommand, bIs64Bit))
+    try {
+        RunRegsvr32(lpszFilePath, lpszRegCmdLine, bIs64Bit);
+    } catch (...) {  // out of memory
         TraceLevel8(TracePair(nullptr, "RegCOMDLL: call regsvr32 register DLL failed!\n").get());
+    }
     return 0;
 }
 
