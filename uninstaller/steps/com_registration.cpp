@@ -1,7 +1,212 @@
+// (Un)registration of the suite's COM components: the in-process DLLs through the system's regsvr32, one
+// silent run per DLL with the install folder added to "Path" for the run, and the plug-in host through
+// its own "/RegServer" and "/UnregServer".
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <cwchar>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "install/install.h"
+#include "process/process.h"
 #include "steps/steps.h"
 #include "support/proc_address.h"
+#include "support/scoped.h"
+#include "trace/trace.h"
 
-void RegTavoCOM(LPCWSTR, BOOL) {}
+namespace {
+
+constexpr int kDll32Count = 9;
+constexpr int kDll64Count = 8;
+constexpr wchar_t kDll32Names[kDll32Count][MAX_PATH] = {
+    L"tavousredt.DLL", L"tavooiEnt.dll", L"tavoOIVendor.dll", L"tavoONIUI.dll", L"tavoolkadd.dll",
+    L"tavoVLRURL.DLL", L"tavovlrms.dll", L"tavoonecli.dll",   L"tavoVlrst.dll"};
+constexpr wchar_t kDll64Names[kDll64Count][MAX_PATH] = {
+    L"tavousredt64.DLL", L"tavooiEnt64.dll",  L"tavoOIVendor64.dll", L"tavoONIUI64.dll",
+    L"tavoolkadd64.dll", L"tavoVLRURL64.DLL", L"tavovlrms64.dll",    L"tavoVlrst64.dll"};
+constexpr wchar_t kHostName[] = L"tavopluginhost.exe";
+
+bool IsFile(LPCWSTR path) {
+    const DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The text of a trace line made of a format with one path in it.
+std::wstring PathLine(LPCWSTR format, LPCWSTR path) {
+    wchar_t line[2 * MAX_PATH] = {};
+    swprintf(line, 2 * MAX_PATH, format, path);
+    return line;
+}
+
+void RegisterTable(LPCWSTR installFolder, const wchar_t (*names)[MAX_PATH], int count, LPCWSTR option,
+                   BOOL is64Bit) {
+    for (int i = 0; i < count; ++i) {
+        wchar_t path[MAX_PATH] = {};
+        if (PathCombineW(path, installFolder, names[i]) && IsFile(path)) {
+            RegCOMDLL(path, option, is64Bit);
+        } else {
+            TraceLevel2(
+                TracePair(nullptr, PathLine(L"RegTavoCOM: [%ls] is not existed!\n", path).c_str()).get());
+        }
+    }
+}
+
+// The folder regsvr32 is taken from: the 32-bit system folder of 64-bit Windows; on 32-bit Windows, for a
+// 32-bit DLL, the system folder (never a bare name, which the search would look up beside this program
+// first). Empty when there is none for this DLL.
+std::wstring RegsvrFolder(BOOL is64Bit) {
+    using Function = UINT(WINAPI*)(LPWSTR, UINT);
+    auto getWow64Folder =
+        tavo::ProcAddress<Function>(GetModuleHandleW(L"Kernel32.dll"), "GetSystemWow64DirectoryW");
+    wchar_t folder[MAX_PATH] = {};
+    const UINT length = getWow64Folder ? getWow64Folder(folder, MAX_PATH) : 0;
+    if (length > 0 && length < MAX_PATH) return folder;
+    TraceLevel8(TracePair(nullptr, "RegCOMDLL: VlrGetSystemWow64Directory failed!\n").get());
+    if (is64Bit) return L"";
+    const UINT systemLength = GetSystemDirectoryW(folder, MAX_PATH);
+    return systemLength > 0 && systemLength < MAX_PATH ? folder : L"";
+}
+
+// "Path" as it was before a run; put back by Restore (removed again when there was none).
+class SavedPath {
+  public:
+    bool Read() {
+        wchar_t probe[10] = {};
+        SetLastError(ERROR_SUCCESS);
+        const DWORD needed = GetEnvironmentVariableW(L"Path", probe, 10);
+        m_existed = needed > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+        m_value.reset(new (std::nothrow) wchar_t[needed + 1]());
+        if (!m_value) return false;
+        if (needed > 0 && GetEnvironmentVariableW(L"Path", m_value.get(), needed + 1) > needed)
+            m_value[0] = 0;
+        m_length = wcslen(m_value.get());
+        return true;
+    }
+    const wchar_t* value() const { return m_value.get(); }
+    size_t length() const { return m_length; }
+    void Restore() const { SetEnvironmentVariableW(L"Path", m_existed ? m_value.get() : nullptr); }
+
+  private:
+    std::unique_ptr<wchar_t[]> m_value;
+    size_t m_length = 0;
+    bool m_existed = false;
+};
+
+// Starts `command` with `application` and waits for it without a time limit. False when it did not start.
+bool RunAndWait(const std::wstring& application, const std::wstring& command) {
+    std::vector<wchar_t> line(command.begin(), command.end());
+    line.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        const DWORD nLastErr = GetLastError();
+        TraceLevel8(TracePair("nLastErr", nLastErr).get(),
+                    TracePair(nullptr, "RegCOMDLL call CreateProcess fail!").get());
+        return false;
+    }
+    tavo::ScopedHandle processHandle(process.hProcess);
+    tavo::ScopedHandle threadHandle(process.hThread);
+    WaitForSingleObject(processHandle.get(), INFINITE);
+    TraceLevel2(TracePair(nullptr, "RegCOMDLL regsvr32.exe process exit").get());
+    return true;
+}
+
+// Runs `command` with the install folder (or its "components" subfolder) added to "Path" for the run.
+bool RunWithInstallFolderOnPath(const std::wstring& regsvr32, const std::wstring& command, BOOL is64Bit) {
+    wchar_t installFolder[kInstallPathChars] = {};
+    // A relative folder on "Path" would name a folder under the current one (the temporary folder).
+    if (!GetTavoInstallPathFromReg(HKEY_LOCAL_MACHINE, installFolder, sizeof(wchar_t) * kInstallPathChars) ||
+        PathIsRelativeW(installFolder)) {
+        TraceLevel8(TracePair(nullptr, "RegCOMDLL call GetTavoInstallPath fail!").get());
+        return false;
+    }
+    SavedPath saved;
+    if (!saved.Read()) {
+        TraceLevel8(TracePair(nullptr, "RegCOMDLL new operation1 fail!").get());
+        return false;
+    }
+    wchar_t added[kInstallPathChars] = {};
+    if (is64Bit) {
+        if (!PathCombineW(added, installFolder, L"components\\")) return false;
+    } else {
+        lstrcpynW(added, installFolder, kInstallPathChars);
+    }
+    const size_t size = saved.length() + wcslen(added) + 5;
+    std::unique_ptr<wchar_t[]> path(new (std::nothrow) wchar_t[size]);
+    if (!path) {
+        if (is64Bit) TraceLevel8(TracePair(nullptr, "RegCOMDLL new operation2 fail!").get());
+        return false;
+    }
+    swprintf(path.get(), size, L"%ls;%ls", saved.value(), added);
+    if (!SetEnvironmentVariableW(L"Path", path.get())) {
+        TraceLevel8(TracePair(nullptr, "RegCOMDLL call SetEnvironmentVariable fail!").get());
+        return false;
+    }
+    const bool ran = RunAndWait(regsvr32, command);
+    saved.Restore();
+    return ran;
+}
+
+void RunRegsvr32(LPCWSTR lpszFilePath, LPCWSTR lpszRegCmdLine, BOOL bIs64Bit) {
+    const std::wstring folder = RegsvrFolder(bIs64Bit);
+    if (folder.empty()) return;
+    wchar_t regsvr32[MAX_PATH] = {};
+    if (!PathCombineW(regsvr32, folder.c_str(), L"regsvr32.exe") || !IsFile(regsvr32)) {
+        TraceLevel8(TracePair(nullptr, PathLine(L"RegCOMDLL: cannot find [%ls]!\n", regsvr32).c_str()).get());
+        return;
+    }
+    const std::wstring strCommand =
+        std::wstring(regsvr32) + L" /s " + lpszRegCmdLine + L" \"" + lpszFilePath + L"\"";
+    TraceLevel2(TracePair("strCommand.c_str()", strCommand.c_str()).get());
+    if (!RunWithInstallFolderOnPath(regsvr32, strCommand, bIs64Bit))
+        TraceLevel8(TracePair(nullptr, "RegCOMDLL: call regsvr32 register DLL failed!\n").get());
+}
+
+}  // namespace
+
+void RegTavoCOM(LPCWSTR installFolder, BOOL bInstall) {
+    CAutoFunTrace scope("RegTavoCOM.", TracePair("bInstall", bInstall).get());
+    OutputDebugStringW(L"RegTavoCOM regsrv32 tavo-file!\n");
+    const wchar_t* folder = installFolder ? installFolder : L"";
+    if (PathIsRelativeW(folder)) {
+        // Joined to a relative folder the names would be looked up in the current folder, which is not
+        // the suite's (the temporary folder the uninstaller runs from): nothing there is registered.
+        TraceLevel2(TracePair(nullptr, "RegTavoCOM: the install folder is not a full path!\n").get(),
+                    TracePair("installFolder", folder).get());
+        return;
+    }
+    const wchar_t* option = bInstall ? L"" : L"/u";
+    RegisterTable(folder, kDll32Names, kDll32Count, option, FALSE);
+    RegisterTable(folder, kDll64Names, kDll64Count, option, TRUE);
+
+    wchar_t host[MAX_PATH] = {};
+    if (PathCombineW(host, folder, kHostName) && IsFile(host)) {
+        TraceLevel2(TracePair(nullptr, PathLine(L"RegTavoCOM: [%ls] is existed!\n", host).c_str()).get());
+        CTavoCallProcess::VlrTavoShellExecuteEx(folder, kHostName, bInstall ? L"/RegServer" : L"/UnregServer",
+                                                kWaitExitBlock, FALSE, nullptr);
+    }
+}
+
+int RegCOMDLL(LPCWSTR lpszFilePath, LPCWSTR lpszRegCmdLine, BOOL bIs64Bit) {
+    CAutoFunTrace scope("RegCOMDLL");
+    TraceLevel2(TracePair(nullptr, "RegCOMDLL").get(), TracePair("lpszFilePath", lpszFilePath).get(),
+                TracePair("lpszRegCmdLine", lpszRegCmdLine).get());
+    if (!lpszFilePath || !lpszRegCmdLine) {
+        TraceLevel4(TracePair(nullptr, "RegCOMDLL: input para is NULL!\n").get());
+        return 0;
+    }
+    try {
+        RunRegsvr32(lpszFilePath, lpszRegCmdLine, bIs64Bit);
+    } catch (...) {  // out of memory
+        TraceLevel8(TracePair(nullptr, "RegCOMDLL: call regsvr32 register DLL failed!\n").get());
+    }
+    return 0;
+}
 
 BOOL IsNative64BitSystem() {
     using Function = void(WINAPI*)(LPSYSTEM_INFO);

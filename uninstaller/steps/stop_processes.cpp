@@ -1,6 +1,135 @@
+// Stopping the suite's processes and its update service before anything is unregistered or deleted.
+// The processes are found and terminated by image name; the updater is first asked to close through its
+// window. Every wait is bounded: a process that keeps coming back, or a window that never closes, is
+// reported and the next operation runs.
+#include <windows.h>
+
+#include <cwchar>
+
+#include "console/console.h"
+#include "process/process.h"
+#include "service/service_control.h"
 #include "steps/steps.h"
 
-void StopTavoProcesses() {}
+namespace {
+
+constexpr wchar_t kUpdaterWindowClass[] = L"TAVO_UPDATE_1E5A9C3D-7B02-4f6e-A8D1-C4B2E9F07A35";
+constexpr UINT kUpdaterCloseMessage = WM_USER + 103;  // 0x467
+constexpr DWORD kKillPauseMs = 2000;
+constexpr int kUpdaterKillRounds = 10;
+
+// A bound that ran out: the line on the console and, ending in a line feed, as one debug line.
+void ReportGivingUp(const wchar_t* text) {
+    ConsoleLine(text);
+    wchar_t line[MAX_PATH] = {};
+    swprintf(line, MAX_PATH, L"%ls\n", text);
+    OutputDebugStringW(line);
+}
+
+// Terminates `imageName` while it runs, `kKillPauseMs` apart, at most kMaxKillRounds times; then reports
+// that it is still there (on the console and as a debug line) and gives up. S_OK when the last kill
+// succeeded or none was needed, E_FAIL when it failed.
+HRESULT KillWhileRunning(LPCWSTR imageName, LPCWSTR killLine, LPCWSTR operation, LPCWSTR printedName) {
+    HRESULT result = S_OK;
+    for (int round = 0; IsProcessRunning(imageName); ++round) {
+        if (round == kMaxKillRounds) {
+            wchar_t line[MAX_PATH] = {};
+            swprintf(line, MAX_PATH, L"%ls: %ls is still running after %d kills, go on!", operation,
+                     printedName, kMaxKillRounds);
+            ReportGivingUp(line);
+            break;
+        }
+        OutputDebugStringW(killLine);
+        result = CTavoCallProcess::VlrTavoKillProcess(imageName) ? S_OK : E_FAIL;
+        SpinWait(kKillPauseMs);
+    }
+    return result;
+}
+
+HRESULT StopTavoInstProcess() {
+    return KillWhileRunning(L"tavoInst.exe", L"StopTavoInstProcess: Kill tavoinst.exe!\n",
+                            L"StopTavoInstProcess", L"tavoinst.exe");
+}
+
+// Gives the background process the wait bound to end by itself (polling without pause), then kills it once.
+int StopAllBackgroundProcess() {
+    const DWORD start = GetTickCount();
+    while (IsProcessRunning(L"TAVOIM.exe")) {
+        if (GetTickCount() - start >= kBackgroundExitWaitMs) {
+            OutputDebugStringW(
+                L"StopAllBackgroundProcess: overtime 2s TAVOIM.exe is still existed in process list, kill "
+                L"it!\n");
+            CTavoCallProcess::VlrTavoKillProcess(L"TAVOIM.exe");
+            break;
+        }
+        OutputDebugStringW(L"StopAllBackgroundProcess: Wait TAVOIM.exe exit!\n");
+    }
+    return 0;
+}
+
+// Asks the updater's window to close (100 ms apart, at most kUpdaterWindowRounds times), then kills what
+// is left of the updater, at most ten times.
+int StopTavoUpdProcess() {
+    for (int round = 0;; ++round) {
+        HWND window = FindWindowExW(nullptr, nullptr, kUpdaterWindowClass, nullptr);
+        if (!window) break;
+        if (round == kUpdaterWindowRounds) {
+            ReportGivingUp(L"StopTavoUpdProcess: the updater's window did not close, go on!");
+            break;
+        }
+        PostMessageW(window, kUpdaterCloseMessage, 0, 0);
+        Sleep(100);
+    }
+    if (!IsProcessRunning(L"tavoUpdate.exe")) return 0;
+    Sleep(200);
+    for (int round = 0; round < kUpdaterKillRounds && IsProcessRunning(L"tavoUpdate.exe"); ++round) {
+        CTavoCallProcess::VlrTavoKillProcess(L"tavoUpdate.exe");
+        Sleep(100);
+        OutputDebugStringW(L"StopTavoUpdProcess: Stop tavoupd.exe.\n");
+    }
+    return 0;
+}
+
+void StopTavoVlrONI() {
+    KillWhileRunning(L"tavoVlrONI.exe", L"StopTavoVlrONI: kill tavoVlrONI.exe!\n", L"StopTavoVlrONI",
+                     L"tavoVlrONI.exe");
+}
+
+void StopTavoService() {
+    KillWhileRunning(L"tavopluginhost.exe", L"StopTavoService: kill tavopluginhost.exe!\n",
+                     L"StopTavoService", L"tavopluginhost.exe");
+}
+
+// The service control's own waits bound this operation.
+void StopAndUninstallVelnorService() {
+    OutputDebugStringW(L"StopAndUninstallVelnorService: stop!\n");
+    SvcStop();
+    OutputDebugStringW(L"StopAndUninstallVelnorService: uninstall!\n");
+    SvcUninstall();
+}
+
+}  // namespace
+
+BOOL IsProcessRunning(LPCWSTR imageName) {
+    DWORD processId = 0;
+    return CTavoCallProcess::VlrTavoFindProcessEx(imageName, &processId) == S_OK && processId != 0;
+}
+
+void StopTavoProcesses() {
+    ConsoleBanner(L"TRY TO STOP PROCESS", 76, false);
+    StopTavoInstProcess();
+    ConsoleLine(L"tavoinst.exe");
+    StopAllBackgroundProcess();
+    ConsoleLine(L"TAVOIM.exe");
+    StopTavoUpdProcess();
+    ConsoleLine(L"tavoupdate.exe");
+    StopTavoVlrONI();
+    ConsoleLine(L"tavoVlrONI.exe");
+    StopTavoService();
+    ConsoleLine(L"tavopluginhost.exe");
+    StopAndUninstallVelnorService();
+    ConsoleLine(L"VelnorService.exe");
+}
 
 void SpinWait(DWORD milliseconds) {
     const DWORD start = GetTickCount();
