@@ -165,14 +165,24 @@ TEST_F(RemoverTest, SecondStageRunsTheSequenceAndDeletesTheProductKeyEverywhere)
     }
 }
 
-// The whole sequence on the file system: the suite's files and shortcuts go, a file another program holds
-// stays and the failure is reported; with "Path" naming a drive root nothing on the machine changes.
+// The whole sequence on the file system: the suite's files and shortcuts go (a read-only file too), a file
+// another program holds stays with its folder, the libraries that program maps are moved out to the
+// temporary folder, and the failure is reported; with "Path" naming a drive root nothing changes.
 TEST_F(RemoverTest, SecondStageDeletesOnlyTheSuitesFilesAndShortcuts) {
     ASSERT_TRUE(removal::OnlyDriveC());
     TempFolder install(L"Tavo Suite");
+    TempFolder temp(L"tavo temp");
+    tavo::test::ScopedEnv tmp(L"TMP", (temp.path() + L"\\").c_str()),
+        tempVar(L"TEMP", (temp.path() + L"\\").c_str());
     CreateDirectoryW((install / L"bin").c_str(), nullptr);
     tavo::test::WriteTextFile(install / L"bin\\tavoInst.exe", "suite");
+    tavo::test::WriteTextFile(install / L"readonly.txt", "suite");
+    SetFileAttributesW((install / L"readonly.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     tavo::test::WriteTextFile(install / L"held.dat", "busy");
+    for (const wchar_t* library : {L"vlrtrace.dll", L"vcruntime140.dll"}) {
+        CopyFileW(BinPath(L"fixtures\\vlrtrace\\none\\vlrtrace.dll").c_str(), (install / library).c_str(),
+                  FALSE);
+    }
     CPluginsShortcut::CreateStartmenuShortcut(install.path().c_str());
     wchar_t programs[MAX_PATH] = {};
     SHGetFolderPathW(nullptr, CSIDL_COMMON_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, programs);
@@ -180,8 +190,9 @@ TEST_F(RemoverTest, SecondStageDeletesOnlyTheSuitesFilesAndShortcuts) {
     ASSERT_EQ(FolderEntries(startMenu).size(), 5u);
     const wchar_t kReady[] = L"tavo-remover-holder-ready";
     HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, kReady);
-    std::wstring holder = L"\"" + BinPath(L"fixtures\\holder\\file_holder.exe") + L"\" " + kReady + L" \"" +
-                          (install / L"held.dat") + L"\"";
+    std::wstring holder = L"\"" + BinPath(L"fixtures\\holder\\file_holder.exe") + L"\" " + kReady;
+    for (const wchar_t* held : {L"held.dat", L"vlrtrace.dll", L"vcruntime140.dll"})
+        holder += L" \"" + (install / held) + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
@@ -198,17 +209,18 @@ TEST_F(RemoverTest, SecondStageDeletesOnlyTheSuitesFilesAndShortcuts) {
         const std::set<std::wstring> after = removal::ListMachine();
         const std::string output = tavo::test::Unix(result.output);
         EXPECT_NE(output.find("\n" + failed), std::string::npos);
-        EXPECT_TRUE(removal::Added(before, after).empty());
         if (path == L"C:\\") {
             EXPECT_EQ(before, after);
             EXPECT_NE(output.find("\nRefused to delete \"C:\\\": it is a drive root.\n" + failed),
                       std::string::npos);
         } else {
-            EXPECT_TRUE(
-                removal::Outside(removal::Outside(removal::Gone(before, after), install.path()), startMenu)
-                    .empty());
+            EXPECT_EQ(removal::ChangedOutside(before, after, {install.path(), startMenu, temp.path()}),
+                      std::set<std::wstring>{});
             EXPECT_EQ(FolderEntries(install.path()), std::vector<std::wstring>{L"held.dat"});
             EXPECT_FALSE(tavo::test::FileExists(startMenu));
+            EXPECT_EQ(FolderEntries(temp.path()).size(), 2u);
+            EXPECT_TRUE(tavo::test::FileExists(temp / L"vlrtrace1.dll"));
+            EXPECT_TRUE(tavo::test::FileExists(temp / L"vcruntime140.dll"));
         }
     }
     TerminateProcess(process.hProcess, 0);

@@ -39,26 +39,22 @@ std::set<std::wstring> ListMachine() {
     return paths;
 }
 
-std::set<std::wstring> Gone(const std::set<std::wstring>& before, const std::set<std::wstring>& after) {
-    std::set<std::wstring> gone;
-    std::set_difference(before.begin(), before.end(), after.begin(), after.end(),
-                        std::inserter(gone, gone.end()));
-    return gone;
-}
-
-std::set<std::wstring> Added(const std::set<std::wstring>& before, const std::set<std::wstring>& after) {
-    return Gone(after, before);
-}
-
-std::set<std::wstring> Outside(const std::set<std::wstring>& paths, const std::wstring& folder) {
-    std::set<std::wstring> outside;
-    for (const std::wstring& path : paths) {
-        if (_wcsicmp(path.c_str(), folder.c_str()) != 0 &&
-            _wcsnicmp(path.c_str(), (folder + L"\\").c_str(), folder.size() + 1) != 0) {
-            outside.insert(path);
+std::set<std::wstring> ChangedOutside(const std::set<std::wstring>& before,
+                                      const std::set<std::wstring>& after,
+                                      std::initializer_list<std::wstring> folders) {
+    std::set<std::wstring> changed;
+    std::set_symmetric_difference(before.begin(), before.end(), after.begin(), after.end(),
+                                  std::inserter(changed, changed.end()));
+    std::erase_if(changed, [&folders](const std::wstring& path) {
+        for (const std::wstring& folder : folders) {
+            if (_wcsnicmp(path.c_str(), folder.c_str(), folder.size()) == 0 &&
+                (path.size() == folder.size() || path[folder.size()] == L'\\')) {
+                return true;
+            }
         }
-    }
-    return outside;
+        return false;
+    });
+    return changed;
 }
 
 ConsoleCapture::ConsoleCapture() {

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <initializer_list>
 #include <set>
 #include <string>
 
@@ -14,11 +15,10 @@ bool OnlyDriveC();
 
 // Every file and folder path under C:\, links listed but never followed.
 std::set<std::wstring> ListMachine();
-// The paths of `before` that are gone from `after`, and the new ones of `after`.
-std::set<std::wstring> Gone(const std::set<std::wstring>& before, const std::set<std::wstring>& after);
-std::set<std::wstring> Added(const std::set<std::wstring>& before, const std::set<std::wstring>& after);
-// The paths of `paths` that are neither `folder` nor inside it.
-std::set<std::wstring> Outside(const std::set<std::wstring>& paths, const std::wstring& folder);
+// The paths in one listing but not the other, except `folders` and what lies inside them.
+std::set<std::wstring> ChangedOutside(const std::set<std::wstring>& before,
+                                      const std::set<std::wstring>& after,
+                                      std::initializer_list<std::wstring> folders = {});
 
 // Standard output of this process (the uninstaller's console) goes to a file until Stop, which gives it
 // back as UTF-8 with plain line feeds.
