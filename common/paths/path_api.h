@@ -34,3 +34,24 @@ class CPathApi {
     // A hidden delete-on-close file can be created in `folder`.
     static BOOL CanWriteFolder(const wchar_t* folder);
 };
+
+// Whether a folder may be deleted with everything in it, as an administrator, on a path that others can
+// write (a registry value): only an existing local folder that is not itself a link, and is none of the
+// folders below, nor a folder above one of them.
+enum class FolderVerdict {
+    kDeletable,
+    kMissing,           // an absolute local path where nothing is
+    kNotAbsoluteLocal,  // relative, drive-relative, a device path, too long, or of an unknown drive
+    kNetworkPath,       // "\\server\share\...", "\\?\..." or a network drive
+    kNotAFolder,        // a file, or something that cannot be read
+    kLink,              // a junction, directory symbolic link or mount point (judged by the attribute)
+    kDriveRoot,
+    kSystemFolder,     // the Windows or a system folder, a folder inside one, or above one
+    kProtectedFolder,  // Program Files (both), ProgramData, Users, a user profile or one of its well-known
+                       // folders, the temporary folder, the shell's known folders, or a folder above one
+};
+// The verdict for `path` as it stands (no environment expansion). A link on the way to the folder is
+// followed for the judgement: the folder it really is must pass, too.
+FolderVerdict JudgeFolderForDeletion(const wchar_t* path);
+// Why a folder is not deleted, as it completes "... is " in a sentence.
+const wchar_t* FolderVerdictText(FolderVerdict verdict);

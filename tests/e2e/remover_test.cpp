@@ -2,10 +2,16 @@
 // the two stages.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <shlobj.h>
+
 #include <algorithm>
 
 #include "debug_capture.h"
 #include "registry/registry.h"
+#include "removal_support.h"
+#include "shortcut/shortcut.h"
 #include "system/system_facts.h"
 #include "test_support.h"
 
@@ -22,9 +28,9 @@ constexpr wchar_t kProductKey[] = L"SOFTWARE\\Velnor\\Plugins";
 constexpr wchar_t kNeighbourKey[] = L"SOFTWARE\\Velnor\\Neighbour";
 const std::string kStars(76, '*');
 
-std::string Banner(const std::string& title) {
+std::string Banner(const std::string& title, size_t width = 76) {
     std::string line = "********" + title;
-    line.append(76 - line.size(), '*');
+    line.append(width - line.size(), '*');
     return "\n" + kStars + "\n" + line + "\n";
 }
 
@@ -53,6 +59,22 @@ std::string StopStep() {
     return Banner("TRY TO STOP PROCESS").substr(1) +
            "tavoinst.exe\nTAVOIM.exe\ntavoupdate.exe\ntavoVlrONI.exe\ntavopluginhost.exe\nVelnorService."
            "exe\n";
+}
+
+// The sequence's output without the paths the file-system steps print (thousands for the shortcuts).
+std::string Steps(const std::string& output) {
+    std::string kept;
+    for (const std::string& line : tavo::test::SplitLines(tavo::test::Unix(output))) {
+        if (line.rfind("C:\\", 0) != 0) kept += line + "\n";
+    }
+    return kept;
+}
+
+// What the second stage prints, paths aside, when nothing fails.
+std::string Sequence() {
+    return "Run TavoRemover.exe!\n\n" + StopStep() + RegistryCleanupText() +
+           Banner("TRY TO REMOVE TAVO INSTALL FILES & FOLDER", 84) + Banner("TRY TO CLEANUP TAVO SHORTCUTS") +
+           Banner("TRY TO CLEANUP TAVO SHORTCUTS") + Banner("TRY TO DELETE TEMP FILE");
 }
 
 void WriteValue(HKEY root, const wchar_t* subkey, DWORD view, const wchar_t* name, const std::wstring& text) {
@@ -160,8 +182,7 @@ TEST_F(RemoverTest, SecondStageRunsTheSequenceAndDeletesTheProductKeyEverywhere)
     tavo::capture::Result result = Run(exe, L"/TempUninstall");
     ASSERT_TRUE(result.started);
     EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(tavo::test::Unix(result.output),
-              "Run TavoRemover.exe!\n\n" + StopStep() + RegistryCleanupText() + Banner("TRY TO DELETE TEMP FILE"));
+    EXPECT_EQ(Steps(result.output), Sequence());
     const std::vector<std::string> debug = result.TextsOf(result.pid);
     const std::vector<std::string> expectedStart = {InitLine(Ansi(exe), false), "VELNORLOGInitialize\n",
                                                     "Run TavoRemover.exe!\n", "verify cmdline succ!\n"};
@@ -172,6 +193,71 @@ TEST_F(RemoverTest, SecondStageRunsTheSequenceAndDeletesTheProductKeyEverywhere)
         EXPECT_FALSE(KeyExists(place.root, kProductKey, place.view));
         EXPECT_TRUE(KeyExists(place.root, kNeighbourKey, place.view));
     }
+}
+
+// The whole sequence on the file system: the suite's files and shortcuts go (a read-only file too), a file
+// another program holds stays with its folder, the libraries that program maps are moved out to the
+// temporary folder, and the failure is reported; with "Path" naming a drive root nothing changes.
+TEST_F(RemoverTest, SecondStageDeletesOnlyTheSuitesFilesAndShortcuts) {
+    ASSERT_TRUE(removal::OnlyDriveC());
+    TempFolder install(L"Tavo Suite");
+    TempFolder temp(L"tavo temp");
+    tavo::test::ScopedEnv tmp(L"TMP", (temp.path() + L"\\").c_str()),
+        tempVar(L"TEMP", (temp.path() + L"\\").c_str());
+    CreateDirectoryW((install / L"bin").c_str(), nullptr);
+    tavo::test::WriteTextFile(install / L"bin\\tavoInst.exe", "suite");
+    tavo::test::WriteTextFile(install / L"readonly.txt", "suite");
+    SetFileAttributesW((install / L"readonly.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    tavo::test::WriteTextFile(install / L"held.dat", "busy");
+    for (const wchar_t* library : {L"vlrtrace.dll", L"vcruntime140.dll"}) {
+        CopyFileW(BinPath(L"fixtures\\vlrtrace\\none\\vlrtrace.dll").c_str(), (install / library).c_str(),
+                  FALSE);
+    }
+    CPluginsShortcut::CreateStartmenuShortcut(install.path().c_str());
+    wchar_t programs[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_COMMON_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, programs);
+    const std::wstring startMenu = std::wstring(programs) + L"\\" + kStartMenuFolderName;
+    ASSERT_EQ(FolderEntries(startMenu).size(), 5u);
+    const wchar_t kReady[] = L"tavo-remover-holder-ready";
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, kReady);
+    std::wstring holder = L"\"" + BinPath(L"fixtures\\holder\\file_holder.exe") + L"\" " + kReady;
+    for (const wchar_t* held : {L"held.dat", L"vlrtrace.dll", L"vcruntime140.dll"})
+        holder += L" \"" + (install / held) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, holder.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &process));
+    ASSERT_EQ(WaitForSingleObject(ready, 10000), WAIT_OBJECT_0);
+
+    const std::string failed = "!!!!!!!! Delete TavoInstall Files Failed!(Exit Code 1) !!!!!!!!\n\n";
+    for (const std::wstring& path : {install.path(), std::wstring(L"C:\\")}) {
+        SCOPED_TRACE(Ansi(path));
+        LayKeys(path);
+        const std::set<std::wstring> before = removal::ListMachine();
+        tavo::capture::Result result = Run(BinPath(L"TavoRemover.exe"), L"/TempUninstall");
+        const std::set<std::wstring> after = removal::ListMachine();
+        const std::string output = tavo::test::Unix(result.output);
+        EXPECT_NE(output.find("\n" + failed), std::string::npos);
+        if (path == L"C:\\") {
+            EXPECT_EQ(before, after);
+            EXPECT_NE(output.find("\nRefused to delete \"C:\\\": it is a drive root.\n" + failed),
+                      std::string::npos);
+        } else {
+            EXPECT_EQ(removal::ChangedOutside(before, after, {install.path(), startMenu, temp.path()}),
+                      std::set<std::wstring>{});
+            EXPECT_EQ(FolderEntries(install.path()), std::vector<std::wstring>{L"held.dat"});
+            EXPECT_FALSE(tavo::test::FileExists(startMenu));
+            EXPECT_EQ(FolderEntries(temp.path()).size(), 2u);
+            EXPECT_TRUE(tavo::test::FileExists(temp / L"vlrtrace1.dll"));
+            EXPECT_TRUE(tavo::test::FileExists(temp / L"vcruntime140.dll"));
+        }
+    }
+    TerminateProcess(process.hProcess, 0);
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    CloseHandle(ready);
 }
 
 TEST_F(RemoverTest, SecondStageOn32BitViewOnlyLeaves64BitKeyOn32BitWindows) {
@@ -265,9 +351,7 @@ void RelocateAndUninstall(RemoverTest& test, const std::wstring& argument) {
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, 0u);
     // The copy writes to the same console after the first stage.
-    EXPECT_EQ(tavo::test::Unix(result.output), Banner("TRY TO MOVE FILE TO TEMP") +
-                                                   "Run TavoRemover.exe!\n\n" + StopStep() + RegistryCleanupText() +
-                                                   Banner("TRY TO DELETE TEMP FILE"));
+    EXPECT_EQ(Steps(result.output), Banner("TRY TO MOVE FILE TO TEMP") + Sequence());
     EXPECT_FALSE(tavo::test::FileExists(scene.remover())) << "the program left the install folder";
     for (const Place& place : test.places_) EXPECT_FALSE(KeyExists(place.root, kProductKey, place.view));
 

@@ -42,6 +42,35 @@ void CleanupRegistries();
 // Deletes the install folder with everything in it; 1 when something was left, else 0.
 int RemoveInstallFiles(LPCWSTR installFolder);
 
+// RemoveInstallFiles without its banner. The folder (environment references expanded) is deleted only when
+// the deletion guard accepts it (paths/path_api.h): otherwise one line says why, nothing is deleted and
+// the result is 1. A missing or empty folder gives 0. When anything is left, the two libraries are moved
+// out as by ReleaseLockedModules.
+int RemoveInstallFolder(LPCWSTR installFolder);
+
+// Deletes everything inside `folder` (printing every path first), never following a link; 1 when
+// anything is left, the folder cannot be listed, its path is shorter than 3 or longer than 255
+// characters, or the deletion guard refuses it (with one line saying why).
+int DeleteFolderContents(LPCWSTR folder);
+
 // Delete the suite's Start-menu shortcuts and their folders.
 void CleanupShortcuts();
 void CleanupCommonShortcuts();
+
+// The suite's shortcut names in 17 language rows (uninstall, help, settings), each row with the C
+// runtime locale set before a found shortcut's path is printed again.
+constexpr int kShortcutLanguageRows = 17;
+
+// Deletes the suite's shortcuts of every language row in `folder` (a writable MAX_PATH buffer that gets a
+// trailing backslash), and with `removeFolder` the folder too when it is then empty. `sharedFolder`: the
+// folder is one that other programs use too (a Programs folder itself), so a shortcut there is deleted
+// only when it leads to a program of the suite. Returns the last DeleteShortcutFile result, or with
+// `removeFolder` the folder removal's (0 when the folder is not there). A folder that is a link is left
+// alone (0).
+BOOL DeleteLocalizedShortcuts(LPWSTR folder, BOOL removeFolder, BOOL sharedFolder = FALSE);
+
+// Deletes `name` in `folder` (a writable MAX_PATH buffer that gets a trailing backslash), printing its
+// path, and again after setting the C runtime locale of `row` when it is there. The DeleteFileW result;
+// 0 when it is not there, is a link or a folder, or (with `sharedFolder`) does not lead to a program of the
+// suite.
+BOOL DeleteShortcutFile(LPWSTR folder, LPCWSTR name, int row, BOOL sharedFolder = FALSE);
