@@ -1,0 +1,160 @@
+// The whole suite installed and running on a clean machine, removed by "TavoRemover.exe /ManualUninstall"
+// started from the install folder as a user starts it: once the relocated copy has finished and deleted
+// itself, the machine's footprint is the one from before the install, except the expected remains below.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "debug_capture.h"
+#include "footprint.h"
+#include "removal_support.h"
+#include "suite_installer.h"
+
+namespace tavo::test {
+namespace {
+
+// What stays, each with its reason. Only additions and changed values may be expected: whatever was on
+// the machine before the install and is missing afterwards is always a fault.
+const footprint::Remain kExpectedRemains[] = {
+    {L"HKLM*\\System\\CurrentControlSet\\Control\\ServiceCurrent\\:",
+     "the service control manager's own counter, raised whenever a service starts (the update service ran)"},
+    {L"C:\\windows\\Installer", "Windows Installer's cache folder, made at the machine's first install"},
+    {L"C:\\windows\\Installer\\*.msi",
+     "Windows Installer's cached copy of the suite's package: the uninstaller removes the package's records, "
+     "so that Windows no longer knows the suite, not the installer's cache"},
+    {L"HKLM*\\Software\\Classes\\Installer", "Windows Installer's own lists, made at the first install"},
+    {L"HKLM*\\Software\\Classes\\Installer\\Features", "Windows Installer's own list"},
+    {L"HKLM*\\Software\\Classes\\Installer\\Products", "Windows Installer's own list"},
+    {L"HKLM*\\Software\\Classes\\Installer\\UpgradeCodes", "Windows Installer's own list"},
+    {L"HKLM*\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes",
+     "Windows Installer's own list"},
+    {L"HKLM*\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData",
+     "Windows Installer's own list"},
+    {L"HKLM*\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18",
+     "Windows Installer's own list (per-machine installs)"},
+    {L"HKLM*\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components",
+     "Windows Installer's own list"},
+    {L"HKLM*\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products",
+     "Windows Installer's own list"},
+    {L"HKLM*\\Software\\Velnor",
+     "the maker's key above the product key: it may hold the maker's other products"},
+    {L"HKLM64\\Software\\Wow6432Node\\Velnor", "the same key as seen from the 64-bit view"},
+    {L"HKU*\\S-1-5-21-*\\Software\\Velnor", "the maker's key above the user's product key"},
+    {L"C:\\users\\*\\Start Menu\\Programs\\Velnor",
+     "the maker's folder above the suite's localized shortcut folder: it may hold the maker's other "
+     "products"},
+    {L"HKLM*\\Software\\Microsoft\\Internet Explorer\\Toolbar",
+     "a browser's key that held the suite's leftover value (the clean machine has no browser: the installer "
+     "made it)"},
+    {L"HKLM*\\Software\\Mozilla", "a browser's key (as above)"},
+    {L"HKLM*\\Software\\Mozilla\\Firefox", "a browser's key (as above)"},
+    {L"HKLM*\\Software\\Mozilla\\Firefox\\Extensions", "a browser's key (as above)"},
+    {L"HKU*\\S-1-5-21-*\\Console", "the console's settings, written when the user's first console opens"},
+    {L"HKU*\\S-1-5-21-*\\Console\\:*", "the console's settings"},
+    {L"HKU*\\S-1-5-21-*\\Software\\Microsoft\\Internet "
+     L"Explorer\\Main\\FeatureControl\\FEATURE_BROWSER_EMULATION",
+     "Wine: made by its browser engine when it is first loaded"},
+    {L"HKLM*\\System\\CurrentControlSet\\Control\\Video\\{bee349d4-68a0-48fd-837e-23731d0e2f6d}*",
+     "Wine: its display driver's registration, written when the first window opens"},
+    {L"C:\\users\\*\\Temp\\vlrtrace1.dll",
+     "the trace library moved out of the install folder while the first stage held it; nobody deletes it"},
+};
+
+const footprint::Remain* Expected(const footprint::Change& change) {
+    if (change.kind == '-') return nullptr;
+    for (const footprint::Remain& remain : kExpectedRemains) {
+        if (footprint::Matches(remain.pattern, change.entry)) return &remain;
+    }
+    return nullptr;
+}
+
+bool PrivateFolderInTemp() {
+    for (const std::wstring& name : FolderEntries(TempFolderPath().substr(0, TempFolderPath().size() - 1))) {
+        if (name.rfind(L"TavoRemover-", 0) == 0) return true;
+    }
+    return false;
+}
+
+// The uninstaller's console without the paths the file-system steps print (more than ten thousand).
+std::string Readable(const std::string& output, size_t& paths) {
+    std::string kept;
+    paths = 0;
+    for (const std::string& line : SplitLines(Unix(output))) {
+        if (line.rfind("C:\\", 0) == 0)
+            ++paths;
+        else
+            kept += line + "\n";
+    }
+    return kept;
+}
+
+TEST(SuiteRemoval, ManualUninstallLeavesTheMachineAsBeforeTheInstall) {
+    ASSERT_TRUE(removal::OnlyDriveC());
+    const DWORD t0 = GetTickCount();
+    const footprint::Footprint before = footprint::Take();
+    const DWORD t1 = GetTickCount();
+    capture::Result result;
+    DWORD uninstallStart = 0, uninstallEnd = 0, installStart = 0;
+    std::string record;
+    {
+        SuiteInstaller suite;
+        installStart = GetTickCount();
+        const bool installed = suite.Install();
+        std::printf("%s", suite.log().c_str());
+        ASSERT_TRUE(installed);
+
+        // The copy runs as Launchlet.exe (Wine may list it under the program's name); the command processor
+        // deletes it and its private folder in the temporary folder a few seconds after it ended.
+        capture::Options options;
+        options.commandLine = L"\"" + (suite / L"TavoRemover.exe") + L"\" /ManualUninstall";
+        options.timeoutMs = 600000;
+        DWORD copyEnd = 0;
+        options.keepWaiting = [&] {
+            if (capture::IsImageRunning(L"Launchlet.exe") || capture::IsImageRunning(L"TavoRemover.exe"))
+                return true;
+            if (!copyEnd) copyEnd = GetTickCount();
+            return (PrivateFolderInTemp() || capture::IsImageRunning(L"cmd.exe")) &&
+                   GetTickCount() - copyEnd < 30000;
+        };
+        uninstallStart = GetTickCount();
+        result = capture::Run(options);
+        uninstallEnd = GetTickCount();
+        ASSERT_TRUE(result.started);
+        EXPECT_FALSE(result.timedOut);
+        size_t paths = 0;
+        const std::string console = Readable(result.output, paths);
+        std::printf("---- the uninstaller's console (%zu path lines left out)\n%s----\n", paths,
+                    console.c_str());
+        EXPECT_FALSE(PrivateFolderInTemp());
+        for (const wchar_t* name : {L"tavoInst.exe", L"TAVOIM.exe", L"tavoUpdate.exe", L"tavoVlrONI.exe",
+                                    L"tavopluginhost.exe", L"velnorservice.exe"})
+            EXPECT_FALSE(capture::IsImageRunning(name)) << Narrow(name);
+        EXPECT_FALSE(RunningService::Exists());
+        record = suite.FinishPlugin();
+    }
+    // The plug-in's call to the stopped host fails (disconnected or an unavailable server).
+    EXPECT_TRUE(Contains(record, "names StartOCMeeting -> 0x800706BA") ||
+                Contains(record, "names StartOCMeeting -> 0x80010108"))
+        << record;
+
+    const footprint::Footprint after = footprint::Take();
+    std::string unexpected, expected;
+    for (const footprint::Change& change : footprint::Difference(before, after)) {
+        const footprint::Remain* remain = Expected(change);
+        if (remain)
+            expected += change.Describe() + "\n      " + remain->reason + "\n";
+        else
+            unexpected += change.Describe() + "\n";
+    }
+    std::printf("---- left on the machine, as expected\n%s----\n", expected.c_str());
+    EXPECT_EQ(unexpected, "") << "changed by the install and uninstall";
+    std::printf(
+        "[ MEASURED ] footprint %lu ms (%zu entries), install %lu ms, uninstall %lu ms (to the copy's "
+        "end and its folder's deletion)\n",
+        t1 - t0, before.size(), uninstallStart - installStart, uninstallEnd - uninstallStart);
+}
+
+}  // namespace
+}  // namespace tavo::test
