@@ -58,8 +58,6 @@ const footprint::Remain kExpectedRemains[] = {
      "Wine: made by its browser engine when it is first loaded"},
     {L"HKLM*\\System\\CurrentControlSet\\Control\\Video\\{bee349d4-68a0-48fd-837e-23731d0e2f6d}*",
      "Wine: its display driver's registration, written when the first window opens"},
-    {L"C:\\users\\*\\Temp\\vlrtrace1.dll",
-     "the trace library moved out of the install folder while the first stage held it; nobody deletes it"},
 };
 
 const footprint::Remain* Expected(const footprint::Change& change) {
