@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <map>
+#include <vector>
 
 #include "debug_capture.h"
 #include "footprint.h"
@@ -17,6 +19,13 @@ namespace {
 
 // What stays, each with its reason. Only additions and changed values may be expected: whatever was on
 // the machine before the install and is missing afterwards is always a fault.
+constexpr char kInstallerLists[] = "Windows Installer's own lists, made at the machine's first install";
+constexpr char kMaker[] =
+    "the maker's key or folder above the suite's: it may hold the maker's other products";
+constexpr char kBrowser[] =
+    "the browsers' keys that held the suite's leftover values (the clean machine has no browser: the "
+    "installer made them)";
+constexpr char kConsole[] = "the console's settings, written when the user's first console window opens";
 const footprint::Remain kExpectedRemains[] = {
     {L"HKLM*\\System\\CurrentControlSet\\Control\\ServiceCurrent\\:",
      "the service control manager's own counter, raised whenever a service starts (the update service ran)"},
@@ -24,35 +33,27 @@ const footprint::Remain kExpectedRemains[] = {
     {L"C:\\windows\\Installer\\*.msi",
      "Windows Installer's cached copy of the suite's package: the uninstaller removes the package's records, "
      "so that Windows no longer knows the suite, not the installer's cache"},
-    {L"HKLM*\\Software\\Classes\\Installer", "Windows Installer's own lists, made at the first install"},
-    {L"HKLM*\\Software\\Classes\\Installer\\Features", "Windows Installer's own list"},
-    {L"HKLM*\\Software\\Classes\\Installer\\Products", "Windows Installer's own list"},
-    {L"HKLM*\\Software\\Classes\\Installer\\UpgradeCodes", "Windows Installer's own list"},
-    {L"HKLM*\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes",
-     "Windows Installer's own list"},
-    {L"HKLM*\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData",
-     "Windows Installer's own list"},
-    {L"HKLM*\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18",
-     "Windows Installer's own list (per-machine installs)"},
+    {L"HKLM*\\Software\\Classes\\Installer", kInstallerLists},
+    {L"HKLM*\\Software\\Classes\\Installer\\Features", kInstallerLists},
+    {L"HKLM*\\Software\\Classes\\Installer\\Products", kInstallerLists},
+    {L"HKLM*\\Software\\Classes\\Installer\\UpgradeCodes", kInstallerLists},
+    {L"HKLM*\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes", kInstallerLists},
+    {L"HKLM*\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData", kInstallerLists},
+    {L"HKLM*\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18", kInstallerLists},
     {L"HKLM*\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components",
-     "Windows Installer's own list"},
+     kInstallerLists},
     {L"HKLM*\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products",
-     "Windows Installer's own list"},
-    {L"HKLM*\\Software\\Velnor",
-     "the maker's key above the product key: it may hold the maker's other products"},
-    {L"HKLM64\\Software\\Wow6432Node\\Velnor", "the same key as seen from the 64-bit view"},
-    {L"HKU*\\S-1-5-21-*\\Software\\Velnor", "the maker's key above the user's product key"},
-    {L"C:\\users\\*\\Start Menu\\Programs\\Velnor",
-     "the maker's folder above the suite's localized shortcut folder: it may hold the maker's other "
-     "products"},
-    {L"HKLM*\\Software\\Microsoft\\Internet Explorer\\Toolbar",
-     "a browser's key that held the suite's leftover value (the clean machine has no browser: the installer "
-     "made it)"},
-    {L"HKLM*\\Software\\Mozilla", "a browser's key (as above)"},
-    {L"HKLM*\\Software\\Mozilla\\Firefox", "a browser's key (as above)"},
-    {L"HKLM*\\Software\\Mozilla\\Firefox\\Extensions", "a browser's key (as above)"},
-    {L"HKU*\\S-1-5-21-*\\Console", "the console's settings, written when the user's first console opens"},
-    {L"HKU*\\S-1-5-21-*\\Console\\:*", "the console's settings"},
+     kInstallerLists},
+    {L"HKLM*\\Software\\Velnor", kMaker},
+    {L"HKLM64\\Software\\Wow6432Node\\Velnor", kMaker},
+    {L"HKU*\\S-1-5-21-*\\Software\\Velnor", kMaker},
+    {L"C:\\users\\*\\Start Menu\\Programs\\Velnor", kMaker},
+    {L"HKLM*\\Software\\Microsoft\\Internet Explorer\\Toolbar", kBrowser},
+    {L"HKLM*\\Software\\Mozilla", kBrowser},
+    {L"HKLM*\\Software\\Mozilla\\Firefox", kBrowser},
+    {L"HKLM*\\Software\\Mozilla\\Firefox\\Extensions", kBrowser},
+    {L"HKU*\\S-1-5-21-*\\Console", kConsole},
+    {L"HKU*\\S-1-5-21-*\\Console\\:*", kConsole},
     {L"HKU*\\S-1-5-21-*\\Software\\Microsoft\\Internet "
      L"Explorer\\Main\\FeatureControl\\FEATURE_BROWSER_EMULATION",
      "Wine: made by its browser engine when it is first loaded"},
@@ -138,15 +139,27 @@ TEST(SuiteRemoval, ManualUninstallLeavesTheMachineAsBeforeTheInstall) {
         << record;
 
     const footprint::Footprint after = footprint::Take();
-    std::string unexpected, expected;
+    // Printed by reason, in the list's order: the reason, then what it covers.
+    std::string unexpected;
+    std::map<std::string, std::vector<std::string>> expected;
     for (const footprint::Change& change : footprint::Difference(before, after)) {
         const footprint::Remain* remain = Expected(change);
         if (remain)
-            expected += change.Describe() + "\n      " + remain->reason + "\n";
+            expected[remain->reason].push_back(change.Describe());
         else
             unexpected += change.Describe() + "\n";
     }
-    std::printf("---- left on the machine, as expected\n%s----\n", expected.c_str());
+    std::printf("---- left on the machine, as expected\n");
+    for (const footprint::Remain& remain : kExpectedRemains) {
+        const auto found = expected.find(remain.reason);
+        if (found == expected.end()) continue;
+        std::printf("%s:\n", remain.reason);
+        for (size_t i = 0; i < found->second.size() && i < 3; ++i)
+            std::printf("    %s\n", found->second[i].c_str());
+        if (found->second.size() > 3) std::printf("    ... and %zu more\n", found->second.size() - 3);
+        expected.erase(found);
+    }
+    std::printf("----\n");
     EXPECT_EQ(unexpected, "") << "changed by the install and uninstall";
     std::printf(
         "[ MEASURED ] footprint %lu ms (%zu entries), install %lu ms, uninstall %lu ms (to the copy's "
