@@ -95,5 +95,10 @@ echo "== The whole suite installed, running and removed (a fresh copy of the cle
 # paths it deletes) and what is left on the machine with the reason for each; anything else fails it.
 machine_remove
 trap - EXIT
-tools/wine/run-in-machine.sh --gtest win64 "$bin/suite_removal_test.exe" |
-    tr -d '\r' | grep -v -E '^(\[(=|-| RUN|       OK|  PASSED)|path=|Note: )'
+if "$root"/tools/wine/run-in-machine.sh --gtest win64 "$bin/suite_removal_test.exe" |
+    tr -d '\r' | grep -v -E '^(\[(=|-| RUN|       OK|  PASSED)|path=|Note: )'; then
+    echo "Nothing else on the machine changed."
+else
+    echo "The scenario FAILED: what changed besides the expected remains is listed above."
+    exit 1
+fi
