@@ -68,13 +68,13 @@ int Uninstall() {
         {"unregistering, registry, install folder, shortcuts", markers[3]}};
     for (const auto& [name, marker] : steps) {
         if (!seen.count(marker)) {
-            std::printf("bench step %-45s (no marker line)\n", name);
+            std::printf("bench step %-52s (no marker line)\n", name);
             continue;
         }
-        std::printf("bench step %-45s %7lu ms\n", name, seen[marker] - previous);
+        std::printf("bench step %-52s %7lu ms\n", name, seen[marker] - previous);
         previous = seen[marker];
     }
-    std::printf("bench step %-45s %7lu ms\n", "the copy deletes itself and its folder", end - previous);
+    std::printf("bench step %-52s %7lu ms\n", "the copy deletes itself and its folder", end - previous);
     std::printf("bench uninstall %lu ms\n", end - start);
     std::printf("bench fixed waits %lu ms (%.0f %%)\n", kFixedWaitsMs, 100.0 * kFixedWaitsMs / (end - start));
     return 0;
