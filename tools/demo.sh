@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# The main job, shown on a clean 64-bit Windows machine: a minimal installed suite (the product key with
-# its "Path", an install folder holding TavoRemover.exe and the trace library) is removed by running
-# "TavoRemover.exe /ManualUninstall" as the suite's uninstall entry does. Before that, the plug-in host
-# is registered, started by a plug-in's request, passes the request to the manager library and its
-# answer back as an event, ends by itself once idle, and is unregistered.
+# The main job, shown on clean 64-bit Windows machines: the plug-in host is registered, started by a
+# plug-in's request, passes the request to the manager library and its answer back as an event, ends by
+# itself once idle, and is unregistered; then the whole suite, installed and running, is removed by
+# "TavoRemover.exe /ManualUninstall" and the machine is compared with its state before the install.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -27,19 +26,8 @@ winrun='C:\tavo-bin\winrun.exe'
 install_win='C:\Program Files (x86)\Velnor\Tavo Suite'
 install="$prefix/drive_c/Program Files (x86)/Velnor/Tavo Suite"
 mkdir -p "$install"
-cp "$bin"/TavoRemover.exe "$install/"
 cp "$bin"/fixtures/vlrtrace/both/vlrtrace.dll "$install/"
-for view in 32 64; do
-    wine reg add 'HKLM\SOFTWARE\Velnor\Plugins' /v Path /d "$install_win" /f /reg:$view >/dev/null 2>&1
-done
-wine reg add 'HKCU\SOFTWARE\Velnor\Plugins' /v Path /d "$install_win" /f >/dev/null 2>&1
 
-show_state() {
-    echo "install folder: $(ls "$install" 2>/dev/null | tr '\n' ' ')"
-    for key in 'HKLM\SOFTWARE\Velnor\Plugins /reg:32' 'HKLM\SOFTWARE\Velnor\Plugins /reg:64' 'HKCU\SOFTWARE\Velnor\Plugins'; do
-        if wine reg query $key >/dev/null 2>&1; then echo "key present: $key"; else echo "key gone:    $key"; fi
-    done
-}
 echo "== The plug-in host: registration, a plug-in's request and its event, the idle end"
 # The host beside a test build of the manager library, which records what reaches it and answers as
 # told; a script-driven plug-in (the test client) asks for a meeting and waits for the answer event.
@@ -99,28 +87,18 @@ unset TAVO_MGR_LOG TAVO_MGR_CONTROL TAVO_MGR_COMMANDS
 rm -rf "$demo" "$install/tavopluginhost.exe" "$install/tavoMgr.dll"
 echo
 
-echo "== The installed suite"
-show_state
-
-echo
-echo "== TavoRemover.exe /ManualUninstall (console of the first stage)"
-debug="$prefix/drive_c/debug-output.txt"
-# Wine lists a program started from a file renamed while it was mapped under the file's old name: the
-# copy shows as TavoRemover.exe there (as Launchlet.exe on Windows).
-wine "$winrun" --debug 'C:\debug-output.txt' --wait-for Launchlet.exe --wait-for TavoRemover.exe \
-    --wait-for cmd.exe --wait-for ping.exe \
-    --timeout 120000 \
-    -- "$install_win\\TavoRemover.exe" /ManualUninstall
-
-echo
-echo "== Debug output of both stages ([process id] text)"
-tr -d '\r' <"$debug"
-
-echo
-echo "== What is left"
-show_state
-if ls -d "$prefix"/drive_c/users/*/Temp/TavoRemover-* >/dev/null 2>&1; then
-    echo "relocated copy: still in its folder under the temporary folder"
+echo "== The whole suite installed, running and removed (a fresh copy of the clean 64-bit machine)"
+# The scenario program installs everything the uninstaller removes (tests/e2e/suite_installer.h), takes
+# the machine's footprint, runs "TavoRemover.exe /ManualUninstall" from the install folder as a user
+# would, waits for the relocated copy to delete itself and compares the footprint with the one from
+# before the install. It prints what it installed, the uninstaller's console (without the thousands of
+# paths it deletes) and what is left on the machine with the reason for each; anything else fails it.
+machine_remove
+trap - EXIT
+if "$root"/tools/wine/run-in-machine.sh --gtest win64 "$bin/suite_removal_test.exe" |
+    tr -d '\r' | grep -v -E '^(\[(=|-| RUN|       OK|  PASSED)|path=|Note: )'; then
+    echo "Nothing else on the machine changed."
 else
-    echo "relocated copy: deleted itself and its folder"
+    echo "The scenario FAILED: what changed besides the expected remains is listed above."
+    exit 1
 fi

@@ -197,7 +197,8 @@ TEST_F(RemoverTest, SecondStageRunsTheSequenceAndDeletesTheProductKeyEverywhere)
 
 // The whole sequence on the file system: the suite's files and shortcuts go (a read-only file too), a file
 // another program holds stays with its folder, the libraries that program maps are moved out to the
-// temporary folder, and the failure is reported; with "Path" naming a drive root nothing changes.
+// temporary folder and marked for deletion at restart, and the failure is reported; with "Path" naming a
+// drive root nothing changes.
 TEST_F(RemoverTest, SecondStageDeletesOnlyTheSuitesFilesAndShortcuts) {
     ASSERT_TRUE(removal::OnlyDriveC());
     TempFolder install(L"Tavo Suite");
@@ -253,6 +254,12 @@ TEST_F(RemoverTest, SecondStageDeletesOnlyTheSuitesFilesAndShortcuts) {
             EXPECT_TRUE(tavo::test::FileExists(temp / L"vcruntime140.dll"));
         }
     }
+    // Still held at the end of the sequence: marked for deletion at the next restart (the C:\ run moved
+    // nothing). The list's last empty target ends with the value.
+    const std::wstring moved = L"\\??\\" + temp.path() + L"\\";
+    EXPECT_EQ(tavo::test::PendingRestartOperations(),
+              (std::vector<std::wstring>{moved + L"vlrtrace1.dll", L"", moved + L"vcruntime140.dll"}));
+    tavo::test::ClearPendingRestartOperations();
     TerminateProcess(process.hProcess, 0);
     WaitForSingleObject(process.hProcess, 10000);
     CloseHandle(process.hProcess);

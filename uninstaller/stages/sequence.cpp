@@ -38,6 +38,7 @@ void RunUninstallSequence() {
     if (Is64BitWindows()) DeleteRegKey(HKEY_LOCAL_MACHINE, kProductKey, KEY_WOW64_64KEY);
     DeleteRegKey(HKEY_CURRENT_USER, kProductKey, 0);
 
+    DeleteMovedOutLibraries();
     OutputDebugStringW(L"Exit TavoRemover.exe!\n");
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
     DeleteTempCopy();

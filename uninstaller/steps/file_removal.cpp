@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "console/console.h"
 #include "paths/path_api.h"
@@ -31,15 +32,22 @@ std::wstring TempFolder() {
     return (length > 0 && length < MAX_PATH) ? std::wstring(temp) : std::wstring();
 }
 
+// The libraries this process moved into the temporary folder and could not delete there yet.
+std::vector<std::wstring>& MovedOutLeft() {
+    static std::vector<std::wstring> left;
+    return left;
+}
+
 // Moves `name` out of the folder into the temporary folder as `movedName` and deletes it there (a library
-// still mapped by a process can be moved but not deleted: it then stays in the temporary folder).
+// still mapped by a process can be moved but not deleted: it is remembered for DeleteMovedOutLibraries).
+// The move never replaces a file already there.
 void MoveOutAndDelete(const std::wstring& folder, const wchar_t* name, const wchar_t* movedName) {
     const std::wstring temp = TempFolder();
     const std::wstring source = folder + L"\\" + name;
     const std::wstring target = temp + movedName;
     if (temp.empty() || source.size() >= MAX_PATH || target.size() >= MAX_PATH) return;
-    MoveFileW(source.c_str(), target.c_str());
-    DeleteFileW(target.c_str());
+    if (!MoveFileW(source.c_str(), target.c_str())) return;
+    if (!DeleteFileW(target.c_str())) MovedOutLeft().push_back(target);
 }
 
 void MoveOutLibraries(const std::wstring& folder) {
@@ -109,6 +117,17 @@ void ReleaseLockedModules(LPCWSTR installFolder) {
         const std::wstring folder = ExpandedFolder(installFolder);
         if (folder.empty() || JudgeFolderForDeletion(folder.c_str()) != FolderVerdict::kDeletable) return;
         MoveOutLibraries(folder);
+    } catch (...) {
+    }
+}
+
+void DeleteMovedOutLibraries() {
+    try {
+        for (const std::wstring& path : MovedOutLeft()) {
+            if (!DeleteFileW(path.c_str()) && Exists(path))
+                MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        }
+        MovedOutLeft().clear();
     } catch (...) {
     }
 }

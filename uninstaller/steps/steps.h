@@ -5,8 +5,14 @@
 
 #include <windows.h>
 
-// Moves the trace library and the C runtime library out of the install folder.
+// Moves the trace library and the C runtime library out of the install folder into the temporary folder
+// and deletes them there; one that a process still maps stays there until DeleteMovedOutLibraries.
 void ReleaseLockedModules(LPCWSTR installFolder);
+
+// Deletes the libraries this process moved into the temporary folder and could not delete then (their
+// processes are stopped by now); one still held is marked for deletion at the next restart. A file of the
+// same name that this process did not put there is never touched.
+void DeleteMovedOutLibraries();
 
 // Stops the suite's processes, the plug-in host and the update service, and removes the service.
 void StopTavoProcesses();
