@@ -1,0 +1,4 @@
+# The host under load: many plug-in client processes at once (tests/pluginhost/host_load_test.cpp).
+tavo_add_gtest(host_load_test ${CMAKE_CURRENT_LIST_DIR}/host_load_test.cpp)
+target_link_libraries(host_load_test PRIVATE tavo_host_harness psapi)
+add_dependencies(host_load_test tavopluginhost tavo_host_fixtures)
