@@ -75,6 +75,13 @@ class BareEcho : public IBareEcho, public IConnectionPointContainer, public ICon
         return S_OK;
     }
 
+    STDMETHODIMP Relay(BSTR text, BSTR* answer, long* result) override {
+        if (!answer || !result) return E_POINTER;
+        *answer = SysAllocString(text ? text : L"");
+        *result = 0;
+        return S_OK;
+    }
+
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
     STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** point) override {

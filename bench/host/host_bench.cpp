@@ -1,6 +1,7 @@
 // host_bench.exe: the plug-in host (with the test manager library) against the bare local server
 // (bench_bare_server.exe), in the same run on the same machine. Prints one table: median and spread
-// (lowest..highest of the rounds) of each figure, host and bare, and their ratio.
+// (lowest..highest of the rounds) of each figure, host and bare, and their ratio. The calls compared are
+// the host's IMeeting::GeneralCall and the bare server's Relay, of the same shape.
 //   host_bench.exe                                   the whole benchmark (registers and unregisters both)
 //   host_bench.exe sink host|bare <events> <ready file> <result file>
 //       a client process: advises a sink, touches <ready>, counts <events> events and writes
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <functional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -185,7 +187,9 @@ Figure Summarize(std::vector<double> values) {
     return figure;
 }
 
-void Row(const char* what, const char* unit, const Figure& host, const Figure& bare, bool higherIsBetter) {
+void Row(const char* what, const char* unit, const std::pair<Figure, Figure>& figures, bool higherIsBetter) {
+    const Figure& host = figures.first;
+    const Figure& bare = figures.second;
     const double ratio = bare.median > 0 ? host.median / bare.median : 0;
     std::printf("%-34s %10.1f (%8.1f..%8.1f) %10.1f (%8.1f..%8.1f) %6.2fx %s%s\n", what, host.median,
                 host.low, host.high, bare.median, bare.low, bare.high, ratio, unit,
@@ -193,23 +197,29 @@ void Row(const char* what, const char* unit, const Figure& host, const Figure& b
     std::fflush(stdout);
 }
 
-// Microseconds per call: kRounds rounds of kCallsPerRound calls.
-Figure TimeCalls(const std::function<void()>& call) {
-    std::vector<double> rounds;
-    for (int i = 0; i < 20; ++i) call();  // warm-up
-    for (int r = 0; r < kRounds; ++r) {
-        const double start = Now();
-        for (int i = 0; i < kCallsPerRound; ++i) call();
-        rounds.push_back((Now() - start) * 1e6 / kCallsPerRound);
+// Runs the host's and the bare server's rounds in turn, so that a change in the load of the (shared)
+// machine falls on both alike. A round gives its figure, or 0 when it failed.
+std::pair<Figure, Figure> Alternate(int rounds, const std::function<double()>& host,
+                                    const std::function<double()>& bare) {
+    std::vector<double> hostFigures, bareFigures;
+    for (int r = 0; r < rounds; ++r) {
+        if (const double figure = host(); figure > 0) hostFigures.push_back(figure);
+        if (const double figure = bare(); figure > 0) bareFigures.push_back(figure);
     }
-    return Summarize(rounds);
+    return {Summarize(hostFigures), Summarize(bareFigures)};
+}
+
+// Microseconds per call over kCallsPerRound calls.
+double CallRound(const std::function<void()>& call) {
+    const double start = Now();
+    for (int i = 0; i < kCallsPerRound; ++i) call();
+    return (Now() - start) * 1e6 / kCallsPerRound;
 }
 
 // Events per second delivered to `clients` client processes (each event reaches every client).
-Figure TimeEvents(const Server& server, int clients) {
-    std::vector<double> rates;
+double EventRound(const Server& server, int clients) {
     const std::wstring folder = Folder();
-    for (int r = 0; r < kEventRounds; ++r) {
+    {
         std::vector<std::wstring> readies, results;
         std::vector<ScopedHandle> processes;
         for (int c = 0; c < clients; ++c) {
@@ -242,9 +252,8 @@ Figure TimeEvents(const Server& server, int clients) {
             DeleteFileW(path.c_str());
         }
         for (const std::wstring& path : readies) DeleteFileW(path.c_str());
-        if (received == clients * kEvents && last > first) rates.push_back((kEvents - 1) / (last - first));
+        return received == clients * kEvents && last > first ? (kEvents - 1) / (last - first) : 0;
     }
-    return Summarize(rates);
 }
 
 // ------------------------------------------------------------------ set-up
@@ -310,22 +319,20 @@ int BenchMain() {
 
     // Cold activation: no server running.
     auto cold = [&](const Server& server, const IID& iid) {
-        std::vector<double> times;
-        for (int r = 0; r < kColdRounds; ++r) {
-            EndServer(server);
-            ComPtr<IUnknown> object;
-            const double start = Now();
-            const HRESULT hr =
-                CoCreateInstance(server.clsid, nullptr, CLSCTX_LOCAL_SERVER, iid, object.put_void());
-            if (SUCCEEDED(hr)) times.push_back((Now() - start) * 1e3);
-            object.reset();
-        }
         EndServer(server);
-        return Summarize(times);
+        ComPtr<IUnknown> object;
+        const double start = Now();
+        const HRESULT hr =
+            CoCreateInstance(server.clsid, nullptr, CLSCTX_LOCAL_SERVER, iid, object.put_void());
+        const double milliseconds = (Now() - start) * 1e3;
+        object.reset();
+        EndServer(server);
+        return SUCCEEDED(hr) ? milliseconds : 0;
     };
-    const Figure coldHost = cold(host, IID_IMeeting);
-    const Figure coldBare = cold(bare, IID_IBareEcho);
-    Row("cold activation", "ms", coldHost, coldBare, false);
+    Row("cold activation", "ms",
+        Alternate(
+            kColdRounds, [&] { return cold(host, IID_IMeeting); }, [&] { return cold(bare, IID_IBareEcho); }),
+        false);
 
     if (FAILED(CoCreateInstance(CLSID_Meeting, nullptr, CLSCTX_LOCAL_SERVER, IID_IMeeting,
                                 meeting.put_void())) ||
@@ -335,50 +342,48 @@ int BenchMain() {
         return 1;
     }
     auto warm = [&](const Server& server, const IID& iid) {
-        std::vector<double> times;
-        for (int r = 0; r < kRounds; ++r) {
-            const double start = Now();
-            for (int i = 0; i < kWarmPerRound; ++i) {
-                ComPtr<IUnknown> object;
-                CoCreateInstance(server.clsid, nullptr, CLSCTX_LOCAL_SERVER, iid, object.put_void());
-            }
-            times.push_back((Now() - start) * 1e3 / kWarmPerRound);
+        const double start = Now();
+        for (int i = 0; i < kWarmPerRound; ++i) {
+            ComPtr<IUnknown> object;
+            CoCreateInstance(server.clsid, nullptr, CLSCTX_LOCAL_SERVER, iid, object.put_void());
         }
-        return Summarize(times);
+        return (Now() - start) * 1e3 / kWarmPerRound;
     };
-    Row("warm activation", "ms", warm(host, IID_IMeeting), warm(bare, IID_IBareEcho), false);
+    Row("warm activation", "ms",
+        Alternate(
+            kRounds, [&] { return warm(host, IID_IMeeting); }, [&] { return warm(bare, IID_IBareEcho); }),
+        false);
 
     ScopedBstr text(SysAllocString(L"<request>one string</request>"));
-    const Figure vtableHost = TimeCalls([&] {
+    auto vtableHost = [&] {
         BSTR out = nullptr;
         LONG result = 0;
         meeting->GeneralCall(text.get(), &out, &result);
         SysFreeString(out);
-    });
-    const Figure vtableBare = TimeCalls([&] {
+    };
+    auto vtableBare = [&] {
         BSTR out = nullptr;
-        echo->Echo(text.get(), &out);
+        LONG result = 0;
+        echo->Relay(text.get(), &out, &result);
         SysFreeString(out);
-    });
-    Row("call through the vtable", "us", vtableHost, vtableBare, false);
+    };
+    for (int i = 0; i < 20; ++i) vtableHost(), vtableBare();  // warm-up
+    Row("call through the vtable", "us",
+        Alternate(
+            kRounds, [&] { return CallRound(vtableHost); }, [&] { return CallRound(vtableBare); }),
+        false);
 
-    auto invoke = [&](IDispatch* object, DISPID id, bool outArgument) {
+    // GeneralCall and Relay: (in BSTR, out BSTR*, retval long*), the arguments reversed.
+    auto invoke = [&](IDispatch* object, DISPID id) {
         VARIANT arguments[2];
         BSTR out = nullptr;
         VariantInit(&arguments[0]);
         VariantInit(&arguments[1]);
-        UINT count = 1;
-        if (outArgument) {  // GeneralCall(in, out BSTR*, retval): arguments reversed
-            arguments[0].vt = VT_BSTR | VT_BYREF;
-            arguments[0].pbstrVal = &out;
-            arguments[1].vt = VT_BSTR;
-            arguments[1].bstrVal = text.get();
-            count = 2;
-        } else {
-            arguments[0].vt = VT_BSTR;
-            arguments[0].bstrVal = text.get();
-        }
-        DISPPARAMS parameters = {arguments, nullptr, count, 0};
+        arguments[0].vt = VT_BSTR | VT_BYREF;
+        arguments[0].pbstrVal = &out;
+        arguments[1].vt = VT_BSTR;
+        arguments[1].bstrVal = text.get();
+        DISPPARAMS parameters = {arguments, nullptr, 2, 0};
         VARIANT result;
         VariantInit(&result);
         object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result, nullptr,
@@ -386,14 +391,19 @@ int BenchMain() {
         VariantClear(&result);
         SysFreeString(out);
     };
-    Row("call through IDispatch::Invoke", "us", TimeCalls([&] { invoke(meeting.get(), 7, true); }),
-        TimeCalls([&] { invoke(echo.get(), 1, false); }), false);
+    Row("call through IDispatch::Invoke", "us",
+        Alternate(
+            kRounds, [&] { return CallRound([&] { invoke(meeting.get(), 7); }); },
+            [&] { return CallRound([&] { invoke(echo.get(), 2); }); }),
+        false);
 
     for (int clients : {1, 8}) {
-        const Figure eventsHost = TimeEvents(host, clients);
-        const Figure eventsBare = TimeEvents(bare, clients);
         const std::string what = "events/s to " + std::to_string(clients) + " client(s)";
-        Row(what.c_str(), "/s", eventsHost, eventsBare, true);
+        Row(what.c_str(), "/s",
+            Alternate(
+                kEventRounds, [&] { return EventRound(host, clients); },
+                [&] { return EventRound(bare, clients); }),
+            true);
     }
 
     meeting.reset();
