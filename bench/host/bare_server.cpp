@@ -1,6 +1,6 @@
 // bench_bare_server.exe: the benchmark's baseline local server (bare.idl). Built with the host's toolchain
 // and marshalled the same way (the universal marshaler from its embedded type library), but with nothing
-// between a call and its answer: Echo hands the text back; "fire:<n>" fires OnEcho <n> times first.
+// between a call and its answer: Echo hands the text back; "fire:<n>" then has OnEcho fired <n> times.
 //   /RegServer   writes the class (LocalServer32) and registers the type library; /UnregServer removes both
 //   otherwise    serves the class until its one instance is released, then ends at once
 #include <windows.h>
@@ -70,7 +70,10 @@ class BareEcho : public IBareEcho, public IConnectionPointContainer, public ICon
     // IBareEcho
     STDMETHODIMP Echo(BSTR text, BSTR* result) override {
         if (!result) return E_POINTER;
-        if (text && wcsncmp(text, L"fire:", 5) == 0) Fire(_wtoi(text + 5), text);
+        // Fired from the server's own message loop once the call has returned, as the host fires the
+        // manager's answers: not from inside a client's call.
+        if (text && wcsncmp(text, L"fire:", 5) == 0)
+            PostThreadMessageW(g_mainThread, WM_APP, _wtoi(text + 5), 0);
         *result = SysAllocString(text ? text : L"");
         return S_OK;
     }
@@ -116,8 +119,7 @@ class BareEcho : public IBareEcho, public IConnectionPointContainer, public ICon
     }
     STDMETHODIMP EnumConnections(IEnumConnections**) override { return E_NOTIMPL; }
 
-  private:
-    void Fire(int count, BSTR text) {
+    void Fire(int count, const wchar_t* text) {
         for (int i = 0; i < count; ++i) {
             for (size_t slot = 0; slot < m_sinks.size(); ++slot) {
                 ComPtr<IDispatch> sink = m_sinks[slot];  // a sink may unadvise while it is called
@@ -137,6 +139,7 @@ class BareEcho : public IBareEcho, public IConnectionPointContainer, public ICon
         }
     }
 
+  private:
     ULONG m_references = 0;
     std::vector<ComPtr<IDispatch>> m_sinks;
 };
@@ -203,7 +206,11 @@ int Serve() {
                                      &registration)))
         return 1;
     MSG message;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.message == WM_APP && !message.hwnd)
+            instance.Fire(static_cast<int>(message.wParam), L"<event/>");
+        DispatchMessageW(&message);
+    }
     CoRevokeClassObject(registration);
     g_typeInfo.reset();
     return 0;
