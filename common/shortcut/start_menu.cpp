@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include <string>
+#include <vector>
 
 #include "shortcut/shortcut.h"
 #include "support/scoped.h"
@@ -67,6 +68,9 @@ void ReadDisplayNames(const wchar_t* installPath, std::wstring (&names)[5]) {
     }
 }
 
+constexpr int kDeleteAttempts = 5;
+constexpr DWORD kDeletePauseMs = 200;
+
 BOOL DeleteSuiteFolderShortcuts() {
     wchar_t programs[MAX_PATH] = {};
     if (!CommonProgramsFolder(programs)) return FALSE;
@@ -77,16 +81,29 @@ BOOL DeleteSuiteFolderShortcuts() {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return FALSE;
     const std::wstring pattern = std::wstring(folder) + L"\\*.lnk";
     if (pattern.size() >= MAX_PATH) return FALSE;
+    // The listing is taken whole before anything is deleted: a folder changed under its own listing may
+    // be listed incompletely.
+    std::vector<std::wstring> shortcuts;
     WIN32_FIND_DATAW entry = {};
     tavo::ScopedFindHandle listing(FindFirstFileW(pattern.c_str(), &entry));
     if (listing) {
         do {
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
             wchar_t path[MAX_PATH] = {};
-            if (PathCombineW(path, folder, entry.cFileName)) DeleteFileW(path);
+            if (PathCombineW(path, folder, entry.cFileName)) shortcuts.push_back(path);
         } while (FindNextFileW(listing.get(), &entry));
     }
     listing.reset();
+    // Another program (the shell, an indexer) may hold a shortcut open for a moment: a few tries.
+    for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
+        bool left = false;
+        for (const std::wstring& path : shortcuts) {
+            if (!DeleteFileW(path.c_str()) && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+                left = true;
+        }
+        if (!left) break;
+        Sleep(kDeletePauseMs);
+    }
     return RemoveDirectoryW(folder);
 }
 
