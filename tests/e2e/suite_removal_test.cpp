@@ -30,9 +30,6 @@ const footprint::Remain kExpectedRemains[] = {
     {L"HKLM*\\System\\CurrentControlSet\\Control\\ServiceCurrent\\:",
      "the service control manager's own counter, raised whenever a service starts (the update service ran)"},
     {L"C:\\windows\\Installer", "Windows Installer's cache folder, made at the machine's first install"},
-    {L"C:\\windows\\Installer\\*.msi",
-     "Windows Installer's cached copy of the suite's package: the uninstaller removes the package's records, "
-     "so that Windows no longer knows the suite, not the installer's cache"},
     {L"HKLM*\\Software\\Classes\\Installer", kInstallerLists},
     {L"HKLM*\\Software\\Classes\\Installer\\Features", kInstallerLists},
     {L"HKLM*\\Software\\Classes\\Installer\\Products", kInstallerLists},

@@ -47,6 +47,22 @@ void SetValue(HKEY root, const std::wstring& path, const wchar_t* name, REGSAM v
     EXPECT_EQ(RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"x"), 4),
               ERROR_SUCCESS);
 }
+void SetText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& text) {
+    tavo::ScopedRegKey key(Create(root, path));
+    EXPECT_EQ(RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+}
+std::wstring ReadText(HKEY root, const std::wstring& path, const wchar_t* name) {
+    wchar_t text[MAX_PATH] = {};
+    DWORD bytes = sizeof(text) - sizeof(wchar_t);
+    tavo::ScopedRegKey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | k64, key.put()) != ERROR_SUCCESS ||
+        RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &bytes) !=
+            ERROR_SUCCESS)
+        return {};
+    return text;
+}
 bool HasValue(HKEY root, const std::wstring& path, const wchar_t* name, REGSAM view = k64) {
     tavo::ScopedRegKey key;
     return RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | view, key.put()) == ERROR_SUCCESS &&
@@ -133,6 +149,35 @@ TEST(InstallerRecords, RealRecordsOfTheSuiteGoAndNobodyElsesAreTouched) {
         SetValue(HKEY_CURRENT_USER, user + list + kSuite, L"v", 0);
     const std::wstring secondUser = std::wstring(kInstallerUserData) + L"\\" + kUserSid + L"\\Products\\";
     SetValue(HKEY_LOCAL_MACHINE, secondUser + kSuite + L"\\InstallProperties", L"DisplayName");
+    // Windows Installer's cached copies of the two packages; and "cached packages" named in the suite's
+    // records of two more users that are not in the cache folder itself: those files are someone else's.
+    const std::wstring records = std::wstring(kSystemData) + L"Products\\";
+    const std::wstring suitePackage =
+        ReadText(HKEY_LOCAL_MACHINE, records + kSuite + L"\\InstallProperties", L"LocalPackage");
+    const std::wstring otherPackage =
+        ReadText(HKEY_LOCAL_MACHINE, records + kOther + L"\\InstallProperties", L"LocalPackage");
+    ASSERT_TRUE(tavo::test::FileExists(suitePackage)) << Narrow(suitePackage);
+    ASSERT_TRUE(tavo::test::FileExists(otherPackage)) << Narrow(otherPackage);
+    // The product icons' folders (the suite's icon made read-only); a folder that somebody put into the
+    // suite's keeps that folder.
+    wchar_t windows[MAX_PATH] = {};
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring cache = std::wstring(windows) + L"\\Installer\\";
+    const std::wstring suiteIcon = cache + kSuiteGuid + L"\\product.ico",
+                       otherIcon = cache + kOtherGuid + L"\\product.ico";
+    ASSERT_TRUE(tavo::test::FileExists(suiteIcon)) << Narrow(suiteIcon);
+    ASSERT_TRUE(CreateDirectoryW((cache + kSuiteGuid + L"\\somebody").c_str(), nullptr));
+    ASSERT_TRUE(SetFileAttributesW(suiteIcon.c_str(), FILE_ATTRIBUTE_READONLY));
+    const tavo::test::TempFolder temp;
+    const std::wstring outside[] = {temp / L"someone.msi",
+                                    std::wstring(windows) + L"\\Installer\\..\\someone.msi"};
+    for (size_t i = 0; i < std::size(outside); ++i) {
+        ASSERT_TRUE(tavo::test::WriteTextFile(outside[i], "someone's"));
+        SetText(HKEY_LOCAL_MACHINE,
+                std::wstring(kInstallerUserData) + L"\\S-1-5-21-1-2-3-100" + std::to_wstring(i) +
+                    L"\\Products\\" + kSuite + L"\\InstallProperties",
+                L"LocalPackage", outside[i]);
+    }
     SetValue(HKEY_LOCAL_MACHINE, secondUser + kOther + L"\\InstallProperties", L"DisplayName");
     const std::wstring components = std::wstring(kSystemData) + L"Components\\";
     const std::wstring shared = components + L"5D4C3B2A1F0E9D8C7B6A594837261504";
@@ -194,6 +239,17 @@ TEST(InstallerRecords, RealRecordsOfTheSuiteGoAndNobodyElsesAreTouched) {
     }
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kUninstall + std::wstring(kOtherGuid),
                           tavo::test::SixtyFourBitWindows() ? k32 : 0));
+    EXPECT_FALSE(tavo::test::FileExists(suitePackage)) << Narrow(suitePackage);
+    EXPECT_TRUE(tavo::test::FileExists(otherPackage)) << Narrow(otherPackage);
+    EXPECT_FALSE(tavo::test::FileExists(suiteIcon));
+    EXPECT_TRUE(tavo::test::FileExists(cache + kSuiteGuid + L"\\somebody"));
+    EXPECT_TRUE(tavo::test::FileExists(otherIcon));
+    RemoveDirectoryW((cache + kSuiteGuid + L"\\somebody").c_str());
+    RemoveDirectoryW((cache + kSuiteGuid).c_str());
+    for (const std::wstring& path : outside) {
+        EXPECT_TRUE(tavo::test::FileExists(path)) << Narrow(path);
+        DeleteFileW(path.c_str());
+    }
     EXPECT_TRUE(HasValue(HKEY_LOCAL_MACHINE, shared, kOther));
     EXPECT_FALSE(HasValue(HKEY_LOCAL_MACHINE, shared, kSuite));
 

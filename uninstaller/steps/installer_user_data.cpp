@@ -70,6 +70,7 @@ void DeleteUserDataRecords(LPCWSTR userDataKey, LPCWSTR packedCode) {
         tavo::ScopedRegKey key;
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, products, 0, RegistryViewFlag | KEY_ALL_ACCESS, key.put()) ==
             ERROR_SUCCESS) {
+            DeleteInstallerCache(key.get(), packedCode);
             DeleteRegTree(key.get(), packedCode);
         }
         key.reset();

@@ -28,9 +28,17 @@ void DeleteProductRecords(HKEY installerKey, LPCWSTR packedCode);
 // uninstall list under `root`.
 void DeleteMsiUninstallEntry(HKEY root, LPCWSTR packedCode, bool machineRecords = true);
 
-// For every user SID under `userDataKey` (a path under HKEY_LOCAL_MACHINE): the product's key under the
-// user's "Products", and its components (DeleteComponentsOfProduct).
+// For every user SID under `userDataKey` (a path under HKEY_LOCAL_MACHINE): what the installer's cache
+// folder keeps of the product (DeleteInstallerCache), the product's key under the user's "Products", and its
+// components (DeleteComponentsOfProduct).
 void DeleteUserDataRecords(LPCWSTR userDataKey, LPCWSTR packedCode);
+
+// What Windows Installer keeps of the product in its cache folder (%SystemRoot%\Installer, itself no link),
+// each path printed before it goes: the cached copy of the package that "LocalPackage" under
+// `products`\<packedCode>\InstallProperties names (neither key a registry link), only when it is a plain
+// file directly in that folder whose name ends in ".msi"; and the plain files directly in the folder named
+// by the product code (the product's icons), then that folder when it is empty.
+void DeleteInstallerCache(HKEY products, LPCWSTR packedCode);
 
 // The product's components: those of LocalSystem, or the user's own when those do not open. A component
 // that only the product uses is deleted; one that other products share loses only the product's value. A

@@ -1,0 +1,150 @@
+// Windows Installer keeps a copy of every package it installs in its cache folder (%SystemRoot%\Installer),
+// under a name of its own that the product's "LocalPackage" record holds, and the product's icons in a
+// folder there named by the product code. The cleanup removes the product's records by hand, so nothing
+// would know either afterwards: they go just before the records. The record is believed no further than
+// this: only a plain file directly in the cache folder, named "*.msi", is deleted; of the icon folder only
+// the plain files directly in it, then the folder when it is empty.
+#include <windows.h>
+
+#include <cwchar>
+
+#include "console/console.h"
+#include "install/install.h"
+#include "steps/registry_cleanup.h"
+#include "support/scoped.h"
+
+namespace {
+
+constexpr DWORD kPathChars = MAX_PATH;
+
+// `subkey` under `parent` opened for reading; a registry link in its place (which leads to another key's
+// records) does not open.
+bool OpenNoLink(HKEY parent, LPCWSTR subkey, tavo::ScopedRegKey& key) {
+    if (RegOpenKeyExW(parent, subkey, REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE | RegistryViewFlag, key.put()) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD type = 0;
+    if (RegQueryValueExW(key.get(), L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) ==
+            ERROR_SUCCESS &&
+        type == REG_LINK) {
+        key.reset();
+        return false;
+    }
+    return true;
+}
+
+// The product's "LocalPackage" (a REG_SZ under <code>\InstallProperties) into `path`; false when it is not
+// there, not text, empty or longer than the buffer.
+bool ReadLocalPackage(HKEY products, LPCWSTR packedCode, wchar_t (&path)[kPathChars]) {
+    tavo::ScopedRegKey product, properties;
+    if (!OpenNoLink(products, packedCode, product) ||
+        !OpenNoLink(product.get(), L"InstallProperties", properties))
+        return false;
+    DWORD type = 0;
+    DWORD bytes = sizeof(path) - sizeof(wchar_t);
+    if (RegQueryValueExW(properties.get(), L"LocalPackage", nullptr, &type, reinterpret_cast<BYTE*>(path),
+                         &bytes) != ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return false;
+    }
+    path[bytes / sizeof(wchar_t)] = L'\0';
+    return path[0] != L'\0';
+}
+
+// "<system Windows folder>\Installer\" into `folder`, when that folder is a real one (not a link).
+bool CacheFolder(wchar_t (&folder)[kPathChars]) {
+    const UINT length = GetSystemWindowsDirectoryW(folder, kPathChars);
+    if (length == 0 || length >= kPathChars) return false;
+    if (folder[length - 1] == L'\\') folder[length - 1] = L'\0';
+    if (wcscat_s(folder, L"\\Installer") != 0) return false;
+    const DWORD attributes = GetFileAttributesW(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return false;
+    }
+    return wcscat_s(folder, L"\\") == 0;
+}
+
+// True when `path` is "<folder><name>.msi" with a plain file name: no further folder, stream or wildcard,
+// nothing that Windows would trim from the end.
+bool IsCachedPackagePath(LPCWSTR path, LPCWSTR folder) {
+    const size_t folderLength = wcslen(folder);
+    if (_wcsnicmp(path, folder, folderLength) != 0) return false;
+    const wchar_t* name = path + folderLength;
+    const size_t nameLength = wcslen(name);
+    if (nameLength <= 4 || _wcsicmp(name + nameLength - 4, L".msi") != 0) return false;
+    return wcspbrk(name, L"\\/:*?\"<>|") == nullptr;
+}
+
+// Only the attributes change (zero times are left as they are; no attributes at all is "normal").
+bool SetAttributes(HANDLE file, DWORD attributes) {
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic)) != 0;
+}
+
+// Deletes the file through one handle that was opened on the file itself (never through a link) and found
+// to be a plain file with this one name; a read-only one loses that attribute first (and gets it back when
+// it still cannot be deleted).
+bool DeletePlainFile(LPCWSTR path) {
+    tavo::ScopedHandle file(CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return false;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        info.nNumberOfLinks != 1) {
+        return false;
+    }
+    const bool readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly && !SetAttributes(file.get(), info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY))
+        return false;
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    if (SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition)))
+        return true;
+    if (readOnly) SetAttributes(file.get(), info.dwFileAttributes);
+    return false;
+}
+
+// The plain files directly in the product's icon folder (a folder, not a link), then the folder when that
+// leaves it empty. Anything else in it stays, and so does the folder.
+void DeleteIconFolder(LPCWSTR cacheFolder, LPCWSTR packedCode) {
+    wchar_t guid[kPathChars] = {}, folder[kPathChars] = {};
+    if (!UnpackProductCode(packedCode, guid) ||
+        swprintf(folder, kPathChars, L"%ls%ls", cacheFolder, guid) <= 0)
+        return;
+    const DWORD attributes = GetFileAttributesW(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return;
+    }
+    ConsoleLine(folder);
+    wchar_t pattern[kPathChars] = {};
+    if (swprintf(pattern, kPathChars, L"%ls\\*", folder) <= 0) return;
+    WIN32_FIND_DATAW entry = {};
+    tavo::ScopedFindHandle listing(FindFirstFileW(pattern, &entry));
+    if (!listing) return;
+    do {
+        if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        wchar_t path[kPathChars] = {};
+        if (swprintf(path, kPathChars, L"%ls\\%ls", folder, entry.cFileName) <= 0) continue;
+        ConsoleLine(path);
+        DeletePlainFile(path);
+    } while (FindNextFileW(listing.get(), &entry));
+    listing.reset();
+    RemoveDirectoryW(folder);
+}
+
+}  // namespace
+
+void DeleteInstallerCache(HKEY products, LPCWSTR packedCode) {
+    wchar_t package[kPathChars] = {}, folder[kPathChars] = {};
+    if (!products || !IsPackedCode(packedCode) || !CacheFolder(folder)) return;
+    if (ReadLocalPackage(products, packedCode, package) && IsCachedPackagePath(package, folder)) {
+        ConsoleLine(package);
+        DeletePlainFile(package);
+    }
+    DeleteIconFolder(folder, packedCode);
+}
