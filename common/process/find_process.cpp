@@ -71,21 +71,27 @@ void ImagePathOf(DWORD processId, PfnGetModuleFileNameExW moduleFileName, wchar_
     path[MAX_PATH - 1] = L'\0';
 }
 
+// Both look-ups refuse the same arguments with the same debug lines; S_OK when they are usable.
+HRESULT RefusedArguments(LPCWSTR processName, const DWORD* processId) {
+    if (!processName) {
+        OutputDebugStringW(L"CTavoCallProcess::VlrTavoFindProcess: input para is NULL!\n");
+        return E_INVALIDARG;
+    }
+    if (!*processName) {
+        OutputDebugStringW(L"CTavoCallProcess::VlrTavoFindProcess: process name is empty!\n");
+        return E_FAIL;
+    }
+    return processId ? S_OK : E_INVALIDARG;
+}
+
 }  // namespace
 
 HRESULT CTavoCallProcess::VlrTavoFindProcess(LPCWSTR lpszProcessName, DWORD* pdwProcessId,
                                              BOOL bCurrentUserOnly) {
     TraceLevel4(TracePair(nullptr, "CTavoCallProcess::VlrTavoFindProcess").get(),
                 TracePair("lpszProcessName", lpszProcessName).get());
-    if (!lpszProcessName) {
-        OutputDebugStringW(L"CTavoCallProcess::VlrTavoFindProcess: input para is NULL!\n");
-        return E_INVALIDARG;
-    }
-    if (!*lpszProcessName) {
-        OutputDebugStringW(L"CTavoCallProcess::VlrTavoFindProcess: process name is empty!\n");
-        return E_FAIL;
-    }
-    if (!pdwProcessId) return E_INVALIDARG;
+    if (const HRESULT refused = RefusedArguments(lpszProcessName, pdwProcessId); FAILED(refused))
+        return refused;
     // The short (8.3) form exists only when the name leads to an existing file.
     wchar_t shortName[MAX_PATH] = {};
     if (GetShortPathNameW(lpszProcessName, shortName, MAX_PATH) >= MAX_PATH) shortName[0] = L'\0';
@@ -105,15 +111,8 @@ HRESULT CTavoCallProcess::VlrTavoFindProcess(LPCWSTR lpszProcessName, DWORD* pdw
 }
 
 HRESULT CTavoCallProcess::VlrTavoFindProcess(LPCWSTR lpszProcessName, DWORD* pdwProcessId) {
-    if (!lpszProcessName) {
-        OutputDebugStringW(L"CTavoCallProcess::VlrTavoFindProcess: input para is NULL!\n");
-        return E_INVALIDARG;
-    }
-    if (!*lpszProcessName) {
-        OutputDebugStringW(L"CTavoCallProcess::VlrTavoFindProcess: process name is empty!\n");
-        return E_FAIL;
-    }
-    if (!pdwProcessId) return E_INVALIDARG;
+    if (const HRESULT refused = RefusedArguments(lpszProcessName, pdwProcessId); FAILED(refused))
+        return refused;
     DWORD error = 0;
     const Walk walk = WalkProcesses(
         [&](const PROCESSENTRY32W& entry) { return lstrcmpiW(entry.szExeFile, lpszProcessName) == 0; },
