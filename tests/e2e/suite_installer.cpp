@@ -36,21 +36,6 @@ bool Write(HKEY root, const std::wstring& key, const wchar_t* name, const std::w
 
 }  // namespace
 
-DWORD RunToEnd(const std::wstring& commandLine, DWORD timeoutMs) {
-    std::wstring command = commandLine;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return GetLastError();
-    ScopedHandle thread(process.hThread), handle(process.hProcess);
-    DWORD code = WAIT_TIMEOUT;
-    if (WaitForSingleObject(handle.get(), timeoutMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(handle.get(), &code);
-    return code;
-}
-
 SuiteInstaller::SuiteInstaller() : m_folder(ProgramFilesFolder() + L"\\Tavo Suite") {}
 
 SuiteInstaller::~SuiteInstaller() = default;

@@ -63,8 +63,4 @@ class SuiteInstaller {
     std::unique_ptr<HostProcess> m_plugin;
 };
 
-// Runs a command line to its end (at most `timeoutMs`) and gives its exit code, or the error that kept it
-// from starting, or WAIT_TIMEOUT.
-DWORD RunToEnd(const std::wstring& commandLine, DWORD timeoutMs = 120000);
-
 }  // namespace tavo::test

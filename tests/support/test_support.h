@@ -80,6 +80,10 @@ std::vector<std::wstring> FolderEntries(const std::wstring& folder);
 // the value's removal.
 std::vector<std::wstring> PendingRestartOperations();
 void ClearPendingRestartOperations();
+// Runs a command line to its end (at most `timeoutMs`) and gives its exit code, or the error that kept it
+// from starting, or WAIT_TIMEOUT.
+DWORD RunToEnd(const std::wstring& commandLine, DWORD timeoutMs = 120000);
+
 bool FileExists(const std::wstring& path);
 bool WriteTextFile(const std::wstring& path, const std::string& content);
 std::string ReadFileBytes(const std::wstring& path);

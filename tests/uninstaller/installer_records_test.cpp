@@ -88,17 +88,7 @@ void RunCleanup() {
 }
 
 DWORD RunMsiexec(const std::wstring& arguments) {
-    std::wstring command = L"msiexec.exe " + arguments + L" /qn";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return GetLastError();
-    tavo::ScopedHandle thread(process.hThread), handle(process.hProcess);
-    DWORD code = WAIT_TIMEOUT;
-    if (WaitForSingleObject(handle.get(), 120000) == WAIT_OBJECT_0) GetExitCodeProcess(handle.get(), &code);
-    return code;
+    return tavo::test::RunToEnd(L"msiexec.exe " + arguments + L" /qn");
 }
 
 }  // namespace
