@@ -56,13 +56,7 @@ void ListKey(HKEY parent, const std::wstring& subkey, const std::wstring& name, 
 }
 
 void ListFolder(const std::wstring& folder, Footprint& out) {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::wstring path = folder + L"\\" + name;
+    tavo::test::VisitTree(folder, [&out](const std::wstring& path, const WIN32_FIND_DATAW& entry) {
         const bool isFolder = entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
         const unsigned long long size =
             isFolder ? 0 : (static_cast<unsigned long long>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
@@ -70,9 +64,7 @@ void ListFolder(const std::wstring& folder, Footprint& out) {
         swprintf(text, 64, L"%ls %llu bytes, attributes 0x%lX", isFolder ? L"folder" : L"file", size,
                  static_cast<unsigned long>(entry.dwFileAttributes));
         out[path] = text;
-        if (isFolder && !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) ListFolder(path, out);
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
+    });
 }
 
 }  // namespace

@@ -77,6 +77,23 @@ std::vector<std::wstring> FolderEntries(const std::wstring& folder) {
     return names;
 }
 
+void VisitTree(const std::wstring& folder,
+               const std::function<void(const std::wstring& path, const WIN32_FIND_DATAW& entry)>& visit) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        if (!wcscmp(entry.cFileName, L".") || !wcscmp(entry.cFileName, L"..")) continue;
+        const std::wstring path = folder + L"\\" + entry.cFileName;
+        visit(path, entry);
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            VisitTree(path, visit);
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
 namespace {
 constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr wchar_t kPendingRenames[] = L"PendingFileRenameOperations";

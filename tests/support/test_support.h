@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <concepts>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,10 @@ class TempFolder {
 bool RemoveTree(const std::wstring& path);
 // The names in a folder, without "." and "..", in the order the system lists them.
 std::vector<std::wstring> FolderEntries(const std::wstring& folder);
+// Calls `visit` with the path and listing entry of everything below `folder`, a folder before what is in
+// it; a link (junction, symbolic link, mount point) is visited but not entered.
+void VisitTree(const std::wstring& folder,
+               const std::function<void(const std::wstring& path, const WIN32_FIND_DATAW& entry)>& visit);
 // The strings of PendingFileRenameOperations (pairs of a source and a target, empty for a deletion), and
 // the value's removal.
 std::vector<std::wstring> PendingRestartOperations();

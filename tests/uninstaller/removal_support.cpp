@@ -14,28 +14,10 @@ bool OnlyDriveC() {
     return length == 4 && _wcsicmp(drives, L"C:\\") == 0;
 }
 
-namespace {
-void List(const std::wstring& folder, std::set<std::wstring>& paths) {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::wstring path = folder + L"\\" + name;
-        paths.insert(path);
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            List(path, paths);
-        }
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-}
-}  // namespace
-
 std::set<std::wstring> ListMachine() {
     std::set<std::wstring> paths;
-    List(L"C:", paths);
+    tavo::test::VisitTree(
+        L"C:", [&paths](const std::wstring& path, const WIN32_FIND_DATAW&) { paths.insert(path); });
     return paths;
 }
 
