@@ -52,17 +52,20 @@ bool ReadLocalPackage(HKEY products, LPCWSTR packedCode, wchar_t (&path)[kPathCh
     return path[0] != L'\0';
 }
 
+// A folder that is there and is no link (junction, symbolic link or mount point).
+bool IsRealFolder(LPCWSTR path) {
+    const DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 // "<system Windows folder>\Installer\" into `folder`, when that folder is a real one (not a link).
 bool CacheFolder(wchar_t (&folder)[kPathChars]) {
     const UINT length = GetSystemWindowsDirectoryW(folder, kPathChars);
     if (length == 0 || length >= kPathChars) return false;
     if (folder[length - 1] == L'\\') folder[length - 1] = L'\0';
     if (wcscat_s(folder, L"\\Installer") != 0) return false;
-    const DWORD attributes = GetFileAttributesW(folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        return false;
-    }
+    if (!IsRealFolder(folder)) return false;
     return wcscat_s(folder, L"\\") == 0;
 }
 
@@ -115,11 +118,7 @@ void DeleteIconFolder(LPCWSTR cacheFolder, LPCWSTR packedCode) {
     if (!UnpackProductCode(packedCode, guid) ||
         swprintf(folder, kPathChars, L"%ls%ls", cacheFolder, guid) <= 0)
         return;
-    const DWORD attributes = GetFileAttributesW(folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        return;
-    }
+    if (!IsRealFolder(folder)) return;
     ConsoleLine(folder);
     wchar_t pattern[kPathChars] = {};
     if (swprintf(pattern, kPathChars, L"%ls\\*", folder) <= 0) return;
