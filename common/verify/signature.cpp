@@ -151,11 +151,12 @@ BOOL GetSignSubject(const wchar_t* filePath, std::wstring& subject) {
 
 std::wstring GetFileSigner(const wchar_t* filePath) {
     const std::wstring path = filePath ? filePath : L"";
-    // One opening for both checks, so that the trust check and the signer's name judge the same bytes.
+    // One opening for both checks, so that the trust check and the signer's name judge the same bytes. A
+    // file that does not open is judged by its path: the trust check then fails and says why in its debug
+    // lines, and without the opening no signer is read either.
     tavo::ScopedHandle file;
     if (!path.empty()) file.reset(OpenForSignature(path.c_str()));
-    const bool trusted =
-        path.empty() ? VerifyTrustOf(path, nullptr) : (file && VerifyTrustOf(path, file.get()));
+    const bool trusted = VerifyTrustOf(path, file ? file.get() : nullptr);
     if (!trusted) {
         OutputDebugStringW(L"VerifyTrust failed!\n");
         return std::wstring();

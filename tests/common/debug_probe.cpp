@@ -51,8 +51,8 @@ int AppData() {
     return 0;
 }
 
-// The signer of an empty path, of the probe itself (unsigned) and of the signed fixture changed after
-// signing.
+// The signer of an empty path, of the probe itself (unsigned), of the signed fixture changed after
+// signing, of a file that is not there and of a signed file that another writer holds.
 int Signer() {
     printf("empty=[%ls]\n", GetFileSigner(L"").c_str());
     wchar_t self[MAX_PATH] = {};
@@ -62,6 +62,14 @@ int Signer() {
     tampered.resize(tampered.find_last_of(L'\\') + 1);
     tampered += L"fixtures\\signed\\tampered.exe";
     printf("tampered=[%ls]\n", GetFileSigner(tampered.c_str()).c_str());
+    // Files that cannot be opened: one that is not there, and a signed one held open by another writer.
+    const std::wstring folder = tampered.substr(0, tampered.find_last_of(L'\\') + 1);
+    printf("missing=[%ls]\n", GetFileSigner((folder + L"missing.exe").c_str()).c_str());
+    const std::wstring good = folder + L"good.exe";
+    HANDLE held =
+        CreateFileW(good.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    printf("held=[%ls]\n", GetFileSigner(good.c_str()).c_str());
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
     return 0;
 }
 

@@ -190,11 +190,15 @@ TEST(VerifyTest, TrustCheckAndSignerUnderWine) {
 TEST(VerifyTest, DebugMessagesOfAFailedSignerCheck) {
     const ProbeResult probe = RunProbe("signer");
     ASSERT_TRUE(probe.started);
-    EXPECT_EQ(Lines(probe.output), "empty=[]\nunsigned=[]\ntampered=[]\n");
+    EXPECT_EQ(Lines(probe.output), "empty=[]\nunsigned=[]\ntampered=[]\nmissing=[]\nheld=[]\n");
     // WinVerifyTrust answers TRUST_E_NOSIGNATURE (0x800B0100) for the probe itself, which carries no
-    // signature, and TRUST_E_BAD_DIGEST (0x80096010) for the file changed after signing.
+    // signature, and TRUST_E_BAD_DIGEST (0x80096010) for the file changed after signing. A file that does
+    // not open is judged by its path, so its trust check still says why it failed: Wine's WinVerifyTrust
+    // answers the plain system errors 2 (not there) and 32 (held by another writer).
     EXPECT_EQ(probe.debug, (std::vector<std::string>{
                                "strFilePath.GetLength() <= 0", "VerifyTrust failed!\n",
                                "Verify the digital signature fail", "-2146762496", "VerifyTrust failed!\n",
-                               "Verify the digital signature fail", "-2146869232", "VerifyTrust failed!\n"}));
+                               "Verify the digital signature fail", "-2146869232", "VerifyTrust failed!\n",
+                               "Verify the digital signature fail", "2", "VerifyTrust failed!\n",
+                               "Verify the digital signature fail", "32", "VerifyTrust failed!\n"}));
 }
