@@ -140,7 +140,8 @@ TEST_F(RemoverTest, CommandLinesThatDoNothing) {
     const std::string help =
         "These commands are defined internally.Type `/help' to see this list.\n\n"
         "/ManualUninstall\t\tUninstall all installation parameters about Orvane Velnor Tavo Suite.\n"
-        "/Help or ?\t\t\tDisplay information about builtin commands.\n";
+        "/Help or ?\t\t\tDisplay information about builtin commands.\n"
+        "/log FILE\t\t\tAfter /ManualUninstall: append everything the uninstall does to FILE (UTF-8).\n";
     struct Case {
         std::wstring arguments;
         std::string output;

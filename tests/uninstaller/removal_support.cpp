@@ -73,10 +73,11 @@ bool RunningUnderWine() {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
+namespace {
+
+bool MakeLink(const std::wstring& link, const std::wstring& target, DWORD flags) {
     auto exists = [&link] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; };
-    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) && exists())
-        return true;
+    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) && exists()) return true;
     using UnixName = char*(CDECL*)(LPCWSTR);
     const auto unixName =
         tavo::ProcAddress<UnixName>(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
@@ -103,5 +104,13 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
     for (int i = 0; i < 100 && !exists(); ++i) Sleep(50);
     return exists();
 }
+
+}  // namespace
+
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
+    return MakeLink(link, target, SYMBOLIC_LINK_FLAG_DIRECTORY);
+}
+
+bool MakeFileLink(const std::wstring& link, const std::wstring& target) { return MakeLink(link, target, 0); }
 
 }  // namespace removal

@@ -41,6 +41,8 @@ std::string Utf8(const std::wstring& text);
 // A link to the folder `target`: a directory symbolic link where the system makes one; under Wine (which
 // answers TRUE and makes nothing) a Unix symbolic link inside the machine, made with the system's ln.
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
+// The same for a file.
+bool MakeFileLink(const std::wstring& link, const std::wstring& target);
 
 bool RunningUnderWine();
 

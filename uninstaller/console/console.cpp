@@ -4,6 +4,9 @@
 
 #include <string>
 
+#include "log/log.h"
+#include "outcome/outcome.h"
+
 namespace {
 
 // Writes every character, in pieces where the console takes fewer at a time; stops at the first failure.
@@ -46,6 +49,7 @@ void ConsoleLine(const wchar_t* text) {
         std::wstring line = text ? text : L"";
         line += L"\r\n";
         const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+        LogConsoleLine(text);
         if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
         DWORD mode = 0;
         if (GetConsoleMode(output, &mode))
@@ -63,6 +67,7 @@ void ReportLine(const wchar_t* text) {
 }
 
 void ConsoleBanner(const wchar_t* title, int width, bool emptyLineBefore) {
+    BeginOutcomeStep(title);
     try {
         if (emptyLineBefore) ConsoleLine(L"");
         ConsoleLine(std::wstring(76, L'*').c_str());

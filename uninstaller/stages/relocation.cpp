@@ -4,6 +4,7 @@
 
 #include "console/console.h"
 #include "install/install.h"
+#include "log/log.h"
 #include "stages/stages.h"
 #include "support/scoped.h"
 
@@ -48,8 +49,9 @@ void Report(const wchar_t* format, DWORD error) {
 
 // Starts the copy with "/TempUninstall", shown, in this console.
 bool StartCopy(LPCWSTR copy, DWORD& error) {
-    wchar_t commandLine[MAX_PATH + 32] = {};
-    const int written = swprintf(commandLine, ARRAYSIZE(commandLine), L"\"%ls\" /TempUninstall", copy);
+    wchar_t commandLine[2 * MAX_PATH + 64] = {};
+    const int written = swprintf(commandLine, ARRAYSIZE(commandLine), L"\"%ls\" /TempUninstall%ls", copy,
+                                 LogOptionForCopy().c_str());
     if (written <= 0 || written >= static_cast<int>(ARRAYSIZE(commandLine))) {
         error = ERROR_FILENAME_EXCED_RANGE;
         return false;
@@ -66,6 +68,7 @@ bool StartCopy(LPCWSTR copy, DWORD& error) {
     }
     const tavo::ScopedHandle thread(process.hThread);
     const tavo::ScopedHandle child(process.hProcess);
+    LogChildStarted(commandLine, child.get());
     return true;
 }
 
@@ -117,7 +120,7 @@ void RunRelocationStage() {
     if (length == 0 || length >= MAX_PATH) {
         Report(L"Cannot read the path of this program (error %lu): nothing was started.",
                length ? ERROR_INSUFFICIENT_BUFFER : GetLastError());
-        ExitProcess(0);
+        EndStage(0);
     }
     wchar_t installFolder[kInstallPathChars] = {};
     GetTavoInstallPathFromReg(HKEY_LOCAL_MACHINE, installFolder, sizeof(installFolder));
@@ -129,20 +132,20 @@ void RunRelocationStage() {
         case Relocation::kOwnPath:
             Report(L"Cannot read the path of this program (error %lu): nothing was started.",
                    relocation.error);
-            ExitProcess(0);
+            EndStage(0);
         case Relocation::kFolder:
             Report(
                 L"Cannot create a private folder in the temporary folder (error %lu): nothing was started.",
                 relocation.error);
-            ExitProcess(0);
+            EndStage(0);
         case Relocation::kTraceLibrary:
             Report(L"Cannot copy the trace library into the private folder (error %lu): nothing was started.",
                    relocation.error);
-            ExitProcess(0);
+            EndStage(0);
         case Relocation::kMove:
             Report(L"Cannot move this program into the private folder (error %lu): nothing was started.",
                    relocation.error);
-            ExitProcess(0);
+            EndStage(0);
     }
 
     // Started by its full path with CreateProcessW: the shell would expand %NAME% in the path (which comes
@@ -152,5 +155,5 @@ void RunRelocationStage() {
         UndoRelocation(relocation, self);
         Report(L"Cannot start the relocated copy (error %lu): nothing was started.", error);
     }
-    ExitProcess(0);
+    EndStage(0);
 }

@@ -4,8 +4,10 @@
 #include <shlobj.h>
 
 #include <cwchar>
+#include <string>
 
 #include "console/console.h"
+#include "log/log.h"
 #include "stages/stages.h"
 #include "support/scoped.h"
 
@@ -76,11 +78,12 @@ void DeleteTempCopy() {
     }
 
     const tavo::ScopedHandle commandProcess(info.hProcess);
+    LogChildStarted((std::wstring(commandProcessor) + L" " + parameters).c_str(), commandProcess.get());
     if (commandProcess) {
         SetPriorityClass(commandProcess.get(), IDLE_PRIORITY_CLASS);
         SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);
         SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     }
     SHChangeNotify(SHCNE_DELETE, SHCNF_PATHW, copy, nullptr);
-    ExitProcess(0);
+    EndStage(0);
 }

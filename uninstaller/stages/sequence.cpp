@@ -6,6 +6,7 @@
 
 #include "console/console.h"
 #include "install/install.h"
+#include "outcome/outcome.h"
 #include "registry/registry.h"
 #include "stages/stages.h"
 #include "steps/steps.h"
@@ -34,13 +35,14 @@ void RunUninstallSequence() {
     CleanupShortcuts();
     CleanupCommonShortcuts();
 
-    DeleteRegKey(HKEY_LOCAL_MACHINE, kProductKey, 0);
-    if (Is64BitWindows()) DeleteRegKey(HKEY_LOCAL_MACHINE, kProductKey, KEY_WOW64_64KEY);
-    DeleteRegKey(HKEY_CURRENT_USER, kProductKey, 0);
+    BeginOutcomeStep(L"product key");  // no banner: counted as a step of its own
+    DeleteRecordedRegKey(HKEY_LOCAL_MACHINE, kProductKey, 0);
+    if (Is64BitWindows()) DeleteRecordedRegKey(HKEY_LOCAL_MACHINE, kProductKey, KEY_WOW64_64KEY);
+    DeleteRecordedRegKey(HKEY_CURRENT_USER, kProductKey, 0);
 
     DeleteMovedOutLibraries();
     OutputDebugStringW(L"Exit TavoRemover.exe!\n");
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
     DeleteTempCopy();
-    ExitProcess(0);
+    EndStage(0);
 }

@@ -30,6 +30,9 @@ int RunRemover(int argc, wchar_t* argv[]);
 // a relocated copy (nothing of it is deleted then).
 void DeleteTempCopy();
 
+// Ends the stage's process with `exitCode`, after the stage's summary in the log.
+[[noreturn]] void EndStage(DWORD exitCode);
+
 // The pieces of the stages.
 
 inline constexpr wchar_t kPrivateFolderPrefix[] = L"TavoRemover-";

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "install/install.h"
+#include "log/log.h"
 #include "process/process.h"
 #include "steps/steps.h"
 #include "support/proc_address.h"
@@ -111,7 +112,9 @@ bool RunAndWait(const std::wstring& application, const std::wstring& command) {
     }
     tavo::ScopedHandle processHandle(process.hProcess);
     tavo::ScopedHandle threadHandle(process.hThread);
+    LogChildStarted(command.c_str(), processHandle.get());
     WaitForSingleObject(processHandle.get(), INFINITE);
+    LogChildEnded(processHandle.get());
     TraceLevel2(TracePair(nullptr, "RegCOMDLL regsvr32.exe process exit").get());
     return true;
 }

@@ -10,6 +10,7 @@
 
 #include "console/console.h"
 #include "install/install.h"
+#include "outcome/outcome.h"
 #include "steps/registry_cleanup.h"
 #include "support/scoped.h"
 
@@ -94,7 +95,11 @@ bool DeletePlainFile(LPCWSTR path) {
     tavo::ScopedHandle file(CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file) return false;
+    if (!file) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) RecordOutcome(ItemKind::kFile, path, ItemResult::kFailed, error);
+        return false;
+    }
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!GetFileInformationByHandle(file.get(), &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
@@ -105,8 +110,11 @@ bool DeletePlainFile(LPCWSTR path) {
     if (readOnly && !SetAttributes(file.get(), info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY))
         return false;
     FILE_DISPOSITION_INFO disposition = {TRUE};
-    if (SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition)))
+    if (SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition))) {
+        RecordOutcome(ItemKind::kFile, path, ItemResult::kDeleted);
         return true;
+    }
+    RecordOutcome(ItemKind::kFile, path, ItemResult::kFailed, GetLastError());
     if (readOnly) SetAttributes(file.get(), info.dwFileAttributes);
     return false;
 }
@@ -133,7 +141,11 @@ void DeleteIconFolder(LPCWSTR cacheFolder, LPCWSTR packedCode) {
         DeletePlainFile(path);
     } while (FindNextFileW(listing.get(), &entry));
     listing.reset();
-    RemoveDirectoryW(folder);
+    if (RemoveDirectoryW(folder)) {
+        RecordOutcome(ItemKind::kFolder, folder, ItemResult::kDeleted);
+    } else {
+        RecordOutcome(ItemKind::kFolder, folder, ItemResult::kFailed, GetLastError());
+    }
 }
 
 }  // namespace

@@ -107,7 +107,7 @@ void CleanupInstallerRoot(const InstallerRoot& entry, LPCWSTR upgradeKey, const 
         upgrade.reset();
     }
     // It holds values only.
-    RegDeleteKeyW(installer.get(), upgradeKey);
+    RecordKeyDeletion(installer.get(), upgradeKey, RegDeleteKeyW(installer.get(), upgradeKey));
 }
 
 }  // namespace
@@ -180,6 +180,7 @@ void DeleteMsiUninstallEntry(HKEY root, LPCWSTR packedCode, bool machineRecords)
 
 void DeleteSuiteUninstallKey() {
     const LONG result = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSuiteUninstallKey, KEY_WOW64_64KEY, 0);
+    RecordKeyDeletion(HKEY_LOCAL_MACHINE, kSuiteUninstallKey, result);
     if (result == ERROR_SUCCESS) return;
     wchar_t line[kKeyPathChars] = {};
     swprintf(line, kKeyPathChars, L"RegDeleteKeyEx failed,%ls,%ld", kSuiteUninstallKey, result);

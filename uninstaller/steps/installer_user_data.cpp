@@ -40,7 +40,7 @@ Component CleanupComponent(HKEY components, LPCWSTR name, LPCWSTR packedCode) {
     if (RegQueryInfoKeyW(component.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
                          nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
         values > 1) {
-        RegDeleteValueW(component.get(), packedCode);
+        RecordValueDeletion(component.get(), packedCode, RegDeleteValueW(component.get(), packedCode));
         return Component::kKept;
     }
     component.reset();

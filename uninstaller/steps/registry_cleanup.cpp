@@ -42,7 +42,7 @@ void CleanupRegistries() {
     ConsoleBanner(L"TRY TO CLEANUP THE REGISTRIES OF TAVO CLIENT");
     CleanupClientRegistry();
     DeleteLeftoverValues();
-    DeleteRegKey(HKEY_LOCAL_MACHINE, kSuiteUninstallKey, KEY_WOW64_64KEY);
+    DeleteRecordedRegKey(HKEY_LOCAL_MACHINE, kSuiteUninstallKey, KEY_WOW64_64KEY);
 }
 
 void CleanupClientRegistry() {
@@ -60,7 +60,7 @@ void DeleteLeftoverValues() {
         tavo::ScopedRegKey key;
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, leftover.key, 0, RegistryViewFlag | KEY_ALL_ACCESS,
                           key.put()) == ERROR_SUCCESS) {
-            RegDeleteValueW(key.get(), leftover.value);
+            RecordValueDeletion(key.get(), leftover.value, RegDeleteValueW(key.get(), leftover.value));
         }
     }
 }

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 // The suite's upgrade code {D70F12C8-A9E4-65B3-210D-7E4F6A3B9C18} in the installer's packed form, as the
 // key under an installer key that lists the products installed with it.
 constexpr wchar_t kSuiteUpgradeKey[] = L"UpgradeCodes\\8C21F07D4E9A3B5612D0E7F4A6B3C981";
@@ -68,4 +70,15 @@ void DeleteLeftoverValues();
 // is deleted itself, never followed. Each level empties its key for at most 20 s; what is left then stays.
 // Returns the Win32 result of the final deletion: 0 also for no parent, no or an empty subkey, and a key
 // that is not there; the open's error for a key that does not open.
+// Every key it deletes, or fails to delete, is recorded (outcome/outcome.h).
 LONG DeleteRegTree(HKEY parent, LPCWSTR subkey);
+
+// The full name of `subkey` under `parent` (no subkey: `parent` itself), as the registry editor writes it
+// ("HKEY_LOCAL_MACHINE\SOFTWARE\..."; a redirected key with its "Wow6432Node"); "(key)" stands for a root
+// the system does not name.
+std::wstring RegKeyName(HKEY parent, LPCWSTR subkey);
+
+// Records the result of deleting `subkey` under `parent`, or the value `value` of `key`: deleted, or
+// failed with the result as the error code; nothing for one that was not there (ERROR_FILE_NOT_FOUND).
+void RecordKeyDeletion(HKEY parent, LPCWSTR subkey, LONG result);
+void RecordValueDeletion(HKEY key, LPCWSTR value, LONG result);

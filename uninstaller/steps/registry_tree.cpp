@@ -1,12 +1,52 @@
 #include <windows.h>
 
+#include <cwchar>
+#include <string>
+#include <utility>
+
 #include "console/console.h"
 #include "install/install.h"
 #include "registry/registry.h"
 #include "steps/registry_cleanup.h"
+#include "steps/steps.h"
+#include "outcome/outcome.h"
+#include "support/proc_address.h"
 #include "support/scoped.h"
 
 namespace {
+
+// A predefined root's name; null for any other key.
+const wchar_t* RootName(HKEY key) {
+    if (key == HKEY_LOCAL_MACHINE) return L"HKEY_LOCAL_MACHINE";
+    if (key == HKEY_CURRENT_USER) return L"HKEY_CURRENT_USER";
+    if (key == HKEY_CLASSES_ROOT) return L"HKEY_CLASSES_ROOT";
+    if (key == HKEY_USERS) return L"HKEY_USERS";
+    return nullptr;
+}
+
+// The name the system gives an open key ("\REGISTRY\MACHINE\..."), its root written as the registry
+// editor does; empty when the system does not say.
+std::wstring OpenKeyName(HKEY key) {
+    using NtQueryKeyFunction = LONG(NTAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+    constexpr int kKeyNameInformation = 3;
+    static const auto ntQueryKey =
+        tavo::ProcAddress<NtQueryKeyFunction>(GetModuleHandleW(L"ntdll.dll"), "NtQueryKey");
+    if (!ntQueryKey) return L"";
+    // ULONG length, then the name's characters.
+    alignas(ULONG) BYTE buffer[sizeof(ULONG) + 2048 * sizeof(wchar_t)] = {};
+    ULONG needed = 0;
+    if (ntQueryKey(key, kKeyNameInformation, buffer, sizeof(buffer), &needed) < 0) return L"";
+    const ULONG bytes = *reinterpret_cast<const ULONG*>(buffer);
+    if (bytes > sizeof(buffer) - sizeof(ULONG)) return L"";
+    std::wstring name(reinterpret_cast<const wchar_t*>(buffer + sizeof(ULONG)), bytes / sizeof(wchar_t));
+    for (const auto& [prefix, root] : {std::pair{L"\\REGISTRY\\MACHINE", L"HKEY_LOCAL_MACHINE"},
+                                       std::pair{L"\\REGISTRY\\USER", L"HKEY_USERS"}}) {
+        const size_t length = wcslen(prefix);
+        if (name.size() >= length && _wcsnicmp(name.c_str(), prefix, length) == 0)
+            return root + name.substr(length);
+    }
+    return name;
+}
 
 constexpr DWORD kLevelBudgetMs = 20000;
 constexpr DWORD kChildNameChars = 256;
@@ -29,6 +69,63 @@ bool OpenForDeletion(HKEY parent, LPCWSTR subkey, tavo::ScopedRegKey& key, DWORD
 
 }  // namespace
 
+std::wstring RegKeyName(HKEY parent, LPCWSTR subkey) {
+    try {
+        const wchar_t* root = RootName(parent);
+        std::wstring name = root ? root : OpenKeyName(parent);
+        if (name.empty()) name = L"(key)";
+        if (subkey && *subkey) name += std::wstring(L"\\") + subkey;
+        return name;
+    } catch (...) {
+        return L"";
+    }
+}
+
+void RecordKeyDeletion(HKEY parent, LPCWSTR subkey, LONG result) {
+    if (result == ERROR_FILE_NOT_FOUND) return;
+    RecordOutcome(ItemKind::kKey, RegKeyName(parent, subkey).c_str(),
+                  result == ERROR_SUCCESS ? ItemResult::kDeleted : ItemResult::kFailed,
+                  static_cast<DWORD>(result));
+}
+
+void DeleteRecordedRegKey(HKEY root, LPCWSTR subkey, DWORD view) {
+    if (!root || !subkey || !*subkey) return;
+    std::wstring name;
+    {
+        // Named as it is before it goes (its view shows in the name); not there: nothing to record.
+        tavo::ScopedRegKey key;
+        if (RegOpenKeyExW(root, subkey, REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE | view, key.put()) ==
+            ERROR_FILE_NOT_FOUND)
+            return;
+        try {
+            if (key) name = OpenKeyName(key.get());
+            if (name.empty()) name = RegKeyName(root, subkey);
+        } catch (...) {
+        }
+    }
+    LONG result = ERROR_SUCCESS;
+    if (!DeleteRegKey(root, subkey, view)) {
+        // The reason the key stays, as a last plain deletion of it gives it.
+        result = RegDeleteKeyExW(root, subkey, view, 0);
+        if (result == ERROR_FILE_NOT_FOUND) return;
+    }
+    RecordOutcome(ItemKind::kKey, name.c_str(),
+                  result == ERROR_SUCCESS ? ItemResult::kDeleted : ItemResult::kFailed,
+                  static_cast<DWORD>(result));
+}
+
+void RecordValueDeletion(HKEY key, LPCWSTR value, LONG result) {
+    if (result == ERROR_FILE_NOT_FOUND) return;
+    std::wstring name;
+    try {
+        name = RegKeyName(key, nullptr) + L", value " + (value ? value : L"");
+    } catch (...) {
+    }
+    RecordOutcome(ItemKind::kValue, name.c_str(),
+                  result == ERROR_SUCCESS ? ItemResult::kDeleted : ItemResult::kFailed,
+                  static_cast<DWORD>(result));
+}
+
 LONG DeleteRegTree(HKEY parent, LPCWSTR subkey) {
     ConsoleLine(subkey);
     // An empty name would stand for `parent` itself.
@@ -37,10 +134,16 @@ LONG DeleteRegTree(HKEY parent, LPCWSTR subkey) {
     tavo::ScopedRegKey key;
     DWORD view = 0;
     LONG result = ERROR_SUCCESS;
-    if (OpenForDeletion(parent, subkey, key, &view, &result)) return result;
+    if (OpenForDeletion(parent, subkey, key, &view, &result)) {
+        RecordKeyDeletion(parent, subkey, result);
+        return result;
+    }
     // A key that is not there is no failure; one that is there but does not open is: the caller goes on
     // with the next key instead of meeting this one again until its time is up.
-    if (!key) return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
+    if (!key) {
+        RecordKeyDeletion(parent, subkey, result);
+        return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
+    }
 
     // Every level has its own budget: a subtree that cannot be emptied in time is left, and the deletion
     // of this key below then fails.
@@ -55,7 +158,20 @@ LONG DeleteRegTree(HKEY parent, LPCWSTR subkey) {
         length = kChildNameChars;
         found = RegEnumKeyExW(key.get(), index, child, &length, nullptr, nullptr, nullptr, nullptr);
     }
+    std::wstring name;
+    try {
+        name = OpenKeyName(key.get());
+    } catch (...) {
+    }
     key.reset();
     // Deleted in the view it was emptied in.
-    return RegDeleteKeyExW(parent, subkey, view, 0);
+    const LONG deleted = RegDeleteKeyExW(parent, subkey, view, 0);
+    if (name.empty()) {
+        RecordKeyDeletion(parent, subkey, deleted);
+    } else {
+        RecordOutcome(ItemKind::kKey, name.c_str(),
+                      deleted == ERROR_SUCCESS ? ItemResult::kDeleted : ItemResult::kFailed,
+                      static_cast<DWORD>(deleted));
+    }
+    return deleted;
 }

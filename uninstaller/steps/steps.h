@@ -45,6 +45,11 @@ int RegCOMDLL(LPCWSTR lpszFilePath, LPCWSTR lpszRegCmdLine, BOOL bIs64Bit);
 // suite's uninstall entry.
 void CleanupRegistries();
 
+// DeleteRegKey (registry/registry.h) of `subkey` under `root` in `view`, its result recorded
+// (outcome/outcome.h): the key deleted, or failed with the error a last plain deletion of it gives;
+// nothing when it is not there.
+void DeleteRecordedRegKey(HKEY root, LPCWSTR subkey, DWORD view);
+
 // Deletes the install folder with everything in it; 1 when something was left, else 0.
 int RemoveInstallFiles(LPCWSTR installFolder);
 
