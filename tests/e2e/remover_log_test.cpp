@@ -170,8 +170,9 @@ class LogScene : public ::testing::Test {
         return false;
     }
     // The first stage from the install folder, waited for until its copy has ended and deleted its folder.
-    capture::Result RunFirstStage(const std::wstring& extra) {
+    capture::Result RunFirstStage(const std::wstring& extra, const std::wstring& currentFolder = L"") {
         capture::Options options;
+        options.currentFolder = currentFolder;
         options.commandLine = L"\"" + (install / L"TavoRemover.exe") + L"\" /ManualUninstall" + extra;
         options.timeoutMs = 300000;
         options.keepWaiting = [this] {
@@ -204,7 +205,8 @@ std::string Quoted(const std::wstring& path) { return "\"" + Narrow(path) + "\""
 TEST_F(LogScene, AWholeUninstallIsLoggedByBothStages) {
     const std::vector<std::wstring> tree = InstallTree();
     const std::wstring logPath = logs / L"tavo remove.log";
-    const capture::Result result = RunFirstStage(L" /log \"" + logPath + L"\"");
+    // Named relative to the current folder: the copy is handed the full path.
+    const capture::Result result = RunFirstStage(L" /log \"tavo remove.log\"", logs.path());
     ASSERT_TRUE(result.started);
     ASSERT_FALSE(result.timedOut);
     EXPECT_FALSE(ProductKeyStays());
@@ -431,6 +433,18 @@ TEST_F(LogScene, TheConsoleIsTheSameWithAndWithoutALog) {
     EXPECT_EQ(with.exitCode, 0u);
     EXPECT_EQ(Unix(with.output), Unix(without.output));
     EXPECT_TRUE(SameLines(ReadLog(logs / L"console.log").TextsOf("console"), SplitLines(Unix(with.output))));
+}
+
+// Windows 10 and later raise a wide debug text with its narrow form, then (when no debugger took it) the
+// narrow form again from the same buffer: the log holds the wide text once, as written, and a narrow line
+// of its own from another buffer. (Wine 8 raises only the narrow form.)
+TEST_F(LogScene, AWideDebugTextIsLoggedOnceAsWritten) {
+    const std::wstring logPath = logs / L"wide.log";
+    EXPECT_EQ(RunToEnd(L"\"" + BinPath(L"remover_steps_probe.exe") + L"\" log-wide \"" + logPath + L"\""),
+              0u);
+    const Log log = ReadLog(logPath);
+    ASSERT_TRUE(log.wellFormed) << log.problem;
+    EXPECT_TRUE(SameLines(log.TextsOf("debug"), {"wide \xE2\x98\x83 text", "wide ? text"}));
 }
 
 }  // namespace

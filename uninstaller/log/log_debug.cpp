@@ -21,9 +21,10 @@ constexpr DWORD kPrintExceptionWide = 0x4001000A;  // DBG_PRINTEXCEPTION_WIDE_C
 
 struct DebugLines {
     PVOID handler = nullptr;
-    // The narrow text that the system raises again after a wide line it raised on this thread: not
-    // written twice.
+    // The narrow text that the system raises again, from the same buffer, after a wide line it raised on
+    // this thread: not written twice.
     DWORD repeatThread = 0;
+    const char* repeatBuffer = nullptr;
     std::string repeat;
 };
 
@@ -68,14 +69,16 @@ LONG CALLBACK OnDebugText(EXCEPTION_POINTERS* pointers) {
             if (record->NumberParameters >= 4 && info[3]) {
                 const char* narrow = reinterpret_cast<const char*>(info[3]);
                 state.repeat.assign(narrow, info[2] ? strnlen(narrow, info[2]) : strlen(narrow));
+                state.repeatBuffer = narrow;
                 state.repeatThread = GetCurrentThreadId();
             }
         } else if (record->ExceptionCode == kPrintException && record->NumberParameters >= 2 && info[1]) {
             const char* text = reinterpret_cast<const char*>(info[1]);
             const size_t length = info[0] ? strnlen(text, info[0]) : strlen(text);
-            if (state.repeatThread == GetCurrentThreadId() && state.repeat.size() == length &&
-                std::memcmp(state.repeat.data(), text, length) == 0) {
+            if (state.repeatThread == GetCurrentThreadId() && state.repeatBuffer == text &&
+                state.repeat.size() == length && std::memcmp(state.repeat.data(), text, length) == 0) {
                 state.repeatThread = 0;
+                state.repeatBuffer = nullptr;
                 state.repeat.clear();
             } else {
                 WriteText(FromAnsi(text, length));
