@@ -312,7 +312,8 @@ TEST_F(LogScene, AWholeUninstallIsLoggedByBothStages) {
         EXPECT_TRUE(std::regex_match(summary.back(), std::regex(R"(total time \d+\.\d{3} s)")))
             << summary.back();
         EXPECT_EQ(summary[summary.size() - 2], "exit code 0");
-        static const std::regex kDeleted(R"(\w+ deleted)"), kFailed(R"(\w+ NOT deleted \(error \d+\))"),
+        static const std::regex kDeleted(R"(\w+ (deleted|unregistered|stopped))"),
+            kFailed(R"(\w+ NOT (deleted|unregistered|stopped) \(error \d+\))"),
             kScheduled(R"(\w+ deleted at the next restart)");
         size_t deleted = 0, failed = 0, scheduled = 0;
         for (const LogLine& line : log.lines) {

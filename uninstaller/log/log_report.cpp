@@ -35,14 +35,21 @@ const wchar_t* KindName(ItemKind kind) {
     return L"item";
 }
 
+// What became of an item of that kind: deleted, or for a component unregistered, for a process stopped.
+const wchar_t* Removed(ItemKind kind) {
+    if (kind == ItemKind::kComponent) return L"unregistered";
+    if (kind == ItemKind::kProcess) return L"stopped";
+    return L"deleted";
+}
+
 void OnItem(ItemKind kind, const wchar_t* what, ItemResult result, DWORD error) {
     wchar_t verdict[96] = {};
     switch (result) {
         case ItemResult::kDeleted:
-            swprintf(verdict, 96, L"%ls deleted", KindName(kind));
+            swprintf(verdict, 96, L"%ls %ls", KindName(kind), Removed(kind));
             break;
         case ItemResult::kFailed:
-            swprintf(verdict, 96, L"%ls NOT deleted (error %lu)", KindName(kind),
+            swprintf(verdict, 96, L"%ls NOT %ls (error %lu)", KindName(kind), Removed(kind),
                      static_cast<unsigned long>(error));
             break;
         case ItemResult::kScheduled:
