@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "console/console.h"
+#include "outcome/outcome.h"
 #include "paths/path_api.h"
 #include "steps/steps.h"
 #include "support/scoped.h"
@@ -38,6 +39,16 @@ std::vector<std::wstring>& MovedOutLeft() {
     return left;
 }
 
+// Records the deletion of `path` that just returned `deleted` (the thread's last error says why it failed);
+// one that was not there is no item. Returns `deleted`.
+bool Recorded(ItemKind kind, const std::wstring& path, bool deleted) {
+    const DWORD error = deleted ? ERROR_SUCCESS : GetLastError();
+    if (deleted || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND))
+        RecordOutcome(kind, path.c_str(), deleted ? ItemResult::kDeleted : ItemResult::kFailed, error);
+    SetLastError(error);
+    return deleted;
+}
+
 // Moves `name` out of the folder into the temporary folder as `movedName` and deletes it there (a library
 // still mapped by a process can be moved but not deleted: it is remembered for DeleteMovedOutLibraries).
 // The move never replaces a file already there.
@@ -47,6 +58,8 @@ void MoveOutAndDelete(const std::wstring& folder, const wchar_t* name, const wch
     const std::wstring target = temp + movedName;
     if (temp.empty() || source.size() >= MAX_PATH || target.size() >= MAX_PATH) return;
     if (!MoveFileW(source.c_str(), target.c_str())) return;
+    // Gone from the install folder; a moved file that stays is recorded by DeleteMovedOutLibraries.
+    RecordOutcome(ItemKind::kFile, source.c_str(), ItemResult::kDeleted);
     if (!DeleteFileW(target.c_str())) MovedOutLeft().push_back(target);
 }
 
@@ -91,13 +104,14 @@ int DeleteTree(const std::wstring& folder) {
         const DWORD attributes = entry.dwFileAttributes;
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
             // A junction, symbolic link or mount point: the link goes, whatever it leads to stays.
-            const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str())
-                                                                         : DeleteFileW(path.c_str());
-            if (!removed) result = 1;
+            const bool folderLink = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            const BOOL removed = folderLink ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+            if (!Recorded(folderLink ? ItemKind::kFolder : ItemKind::kFile, path, removed)) result = 1;
         } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
             if (DeleteTree(path) == 1) result = 1;
-            if (!RemoveDirectoryW(path.c_str()) && Exists(path)) result = 1;
-        } else if (!DeleteOneFile(path, attributes)) {
+            if (!Recorded(ItemKind::kFolder, path, RemoveDirectoryW(path.c_str())) && Exists(path))
+                result = 1;
+        } else if (!Recorded(ItemKind::kFile, path, DeleteOneFile(path, attributes))) {
             result = 1;
         }
     } while (FindNextFileW(listing.get(), &entry));
@@ -124,8 +138,16 @@ void ReleaseLockedModules(LPCWSTR installFolder) {
 void DeleteMovedOutLibraries() {
     try {
         for (const std::wstring& path : MovedOutLeft()) {
-            if (!DeleteFileW(path.c_str()) && Exists(path))
-                MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+            if (DeleteFileW(path.c_str())) {
+                RecordOutcome(ItemKind::kFile, path.c_str(), ItemResult::kDeleted);
+            } else if (Exists(path)) {
+                const DWORD error = GetLastError();
+                if (MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+                    RecordOutcome(ItemKind::kFile, path.c_str(), ItemResult::kScheduled);
+                } else {
+                    RecordOutcome(ItemKind::kFile, path.c_str(), ItemResult::kFailed, error);
+                }
+            }
         }
         MovedOutLeft().clear();
     } catch (...) {
@@ -153,7 +175,8 @@ int RemoveInstallFolder(LPCWSTR installFolder) {
             MoveOutLibraries(folder);
         }
         ConsoleLine(folder.c_str());
-        if (!RemoveDirectoryW(folder.c_str()) && Exists(folder)) result = 1;
+        if (!Recorded(ItemKind::kFolder, folder, RemoveDirectoryW(folder.c_str())) && Exists(folder))
+            result = 1;
         return result;
     } catch (...) {
         return 1;

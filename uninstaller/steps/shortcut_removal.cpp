@@ -14,6 +14,7 @@
 
 #include "console/console.h"
 #include "install/install.h"
+#include "outcome/outcome.h"
 #include "process/process.h"
 #include "shortcut/shortcut.h"
 #include "steps/steps.h"
@@ -141,7 +142,10 @@ BOOL DeleteShortcutFile(LPWSTR folder, LPCWSTR name, int row, BOOL sharedFolder)
         if (sharedFolder && !LeadsToSuite(path)) return 0;
         setlocale(LC_ALL, kRows[row].locale);
         ConsoleLine(path.c_str());
-        return DeleteFileW(path.c_str());
+        const BOOL deleted = DeleteFileW(path.c_str());
+        RecordOutcome(ItemKind::kShortcut, path.c_str(), deleted ? ItemResult::kDeleted : ItemResult::kFailed,
+                      deleted ? ERROR_SUCCESS : GetLastError());
+        return deleted;
     } catch (...) {
         return 0;
     }
@@ -162,7 +166,13 @@ BOOL DeleteLocalizedShortcuts(LPWSTR folder, BOOL removeFolder, BOOL sharedFolde
     if (!removeFolder) return result;
     if (GetFileAttributesW(folder) == INVALID_FILE_ATTRIBUTES) return 0;
     ConsoleLine(folder);
-    return RemoveDirectoryW(folder);
+    const BOOL removed = RemoveDirectoryW(folder);
+    const DWORD error = removed ? ERROR_SUCCESS : GetLastError();
+    // A folder that still holds what others put there is theirs as much as the suite's: no failure.
+    if (error != ERROR_DIR_NOT_EMPTY)
+        RecordOutcome(ItemKind::kFolder, folder, removed ? ItemResult::kDeleted : ItemResult::kFailed, error);
+    SetLastError(error);
+    return removed;
 }
 
 void CleanupShortcuts() {
