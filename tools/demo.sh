@@ -89,10 +89,11 @@ echo
 
 echo "== The whole suite installed, running and removed (a fresh copy of the clean 64-bit machine)"
 # The scenario program installs everything the uninstaller removes (tests/e2e/suite_installer.h), takes
-# the machine's footprint, runs "TavoRemover.exe /ManualUninstall" from the install folder as a user
-# would, waits for the relocated copy to delete itself and compares the footprint with the one from
-# before the install. It prints what it installed, the uninstaller's console (without the thousands of
-# paths it deletes) and what is left on the machine with the reason for each; anything else fails it.
+# the machine's footprint, runs "TavoRemover.exe /ManualUninstall /log FILE" from the install folder as an
+# administrator would, waits for the relocated copy to delete itself and compares the footprint with the
+# one from before the install. It prints what it installed, the uninstaller's console (without the
+# thousands of paths it deletes), the summaries of both stages from the log, and what is left on the
+# machine with the reason for each; anything else fails it.
 machine_remove
 trap - EXIT
 if "$root"/tools/wine/run-in-machine.sh --gtest win64 "$bin/suite_removal_test.exe" |

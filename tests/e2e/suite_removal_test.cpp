@@ -6,7 +6,9 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "debug_capture.h"
@@ -86,6 +88,37 @@ std::string Readable(const std::string& output, size_t& paths) {
     return kept;
 }
 
+// The uninstall's log: both stages' summaries (printed), every path of the install folder deleted, and
+// the exit code the first stage ended with.
+void CheckLog(const std::wstring& path, const std::vector<std::wstring>& installed, DWORD exitCode) {
+    std::set<std::string> deleted;
+    std::vector<std::string> summary;
+    size_t lines = 0;
+    for (const std::string& line : SplitLines(ReadFileBytes(path))) {
+        ++lines;
+        const size_t kind = line.find("] ");
+        if (kind == std::string::npos) continue;
+        const std::string rest = line.substr(kind + 2);
+        if (rest.rfind("summary: ", 0) == 0)
+            summary.push_back(line.substr(0, kind + 1) + " " + rest.substr(9));
+        for (const char* prefix : {"file deleted: ", "folder deleted: "}) {
+            if (rest.rfind(prefix, 0) == 0) deleted.insert(rest.substr(strlen(prefix)));
+        }
+    }
+    std::printf("---- the uninstall log: %zu lines; the summaries of the first stage and its copy\n", lines);
+    for (const std::string& line : summary) std::printf("%s\n", line.c_str());
+    std::printf("----\n");
+    ASSERT_FALSE(summary.empty());
+    EXPECT_NE(summary.back().find("total time"), std::string::npos);
+    EXPECT_NE(summary[summary.size() - 2].find(" exit code " + std::to_string(exitCode)), std::string::npos);
+    size_t missing = 0;
+    for (const std::wstring& item : installed) {
+        if (!deleted.count(Narrow(item)) && missing++ < 3)
+            ADD_FAILURE() << "not logged as deleted: " << Narrow(item);
+    }
+    EXPECT_EQ(missing, 0u) << "of " << installed.size() << " paths of the install folder";
+}
+
 TEST(SuiteRemoval, ManualUninstallLeavesTheMachineAsBeforeTheInstall) {
     ASSERT_TRUE(removal::OnlyDriveC());
     const DWORD t0 = GetTickCount();
@@ -103,8 +136,19 @@ TEST(SuiteRemoval, ManualUninstallLeavesTheMachineAsBeforeTheInstall) {
 
         // The copy runs as Launchlet.exe (Wine may list it under the program's name); the command processor
         // deletes it and its private folder in the temporary folder a few seconds after it ended.
+        // With a log, as an administrator asks for one; it lies in a folder of the test's own, gone again
+        // before the machine's footprint is taken.
+        TempFolder logs(L"tavo uninstall log");
+        const std::wstring logPath = logs / L"tavo-remove.log";
+        std::vector<std::wstring> installFolder;
+        VisitTree(suite.folder(), [&installFolder](const std::wstring& path, const WIN32_FIND_DATAW&) {
+            installFolder.push_back(path);
+        });
+        installFolder.push_back(suite.folder());
+        std::erase(installFolder, suite / L"TavoRemover.exe");  // it moves itself out as the copy
         capture::Options options;
-        options.commandLine = L"\"" + (suite / L"TavoRemover.exe") + L"\" /ManualUninstall";
+        options.commandLine =
+            L"\"" + (suite / L"TavoRemover.exe") + L"\" /ManualUninstall /log \"" + logPath + L"\"";
         options.timeoutMs = 600000;
         DWORD copyEnd = 0;
         options.keepWaiting = [&] {
@@ -124,6 +168,7 @@ TEST(SuiteRemoval, ManualUninstallLeavesTheMachineAsBeforeTheInstall) {
         std::printf("---- the uninstaller's console (%zu path lines left out)\n%s----\n", paths,
                     console.c_str());
         EXPECT_FALSE(PrivateFolderInTemp());
+        CheckLog(logPath, installFolder, result.exitCode);
         for (const wchar_t* name : {L"tavoInst.exe", L"TAVOIM.exe", L"tavoUpdate.exe", L"tavoVlrONI.exe",
                                     L"tavopluginhost.exe", L"velnorservice.exe"})
             EXPECT_FALSE(capture::IsImageRunning(name)) << Narrow(name);
