@@ -1,0 +1,177 @@
+// The plug-in kit's samples run against the real host and the test manager (which answers every request
+// that hands out a cookie with an event carrying it and the request's text): the C++ sample in both
+// builds (the 64-bit one where Windows is 64-bit) and the script sample under the system's script host.
+// The test itself holds one Meeting, as another plug-in would: the sample shares that instance, and the
+// host ends on its own once the test lets go only if the sample let go of everything it held.
+#include <windows.h>
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "debug_capture.h"
+#include "host_harness.h"
+#include "registered_host.h"
+#include "tavoservice.h"
+
+using namespace tavo::test;
+using tavo::ComPtr;
+
+namespace {
+
+struct SampleRun {
+    DWORD exitCode = 0xDEADBEEF;
+    std::vector<std::string> lines;
+};
+
+SampleRun RunSample(const std::wstring& commandLine) {
+    tavo::capture::Options options;
+    options.commandLine = commandLine;
+    options.currentFolder = BinFolder();
+    options.timeoutMs = 60000;
+    const tavo::capture::Result result = tavo::capture::Run(options);
+    EXPECT_TRUE(result.started) << Narrow(commandLine);
+    EXPECT_FALSE(result.timedOut) << Narrow(commandLine);
+    return {result.exitCode, SplitLines(result.output)};
+}
+
+std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+// The host with the test manager beside it, started by the test's own Meeting.
+class KitHost {
+  public:
+    KitHost() {
+        if (!server.ok()) return;
+        holder = server.Create<IMeeting>(CLSID_Meeting);
+        window = WaitForHelpWindow(server.process().pid(), 10000);
+    }
+    bool ok() const { return server.ok() && holder && window; }
+    // Sends a message to the host's hidden window: 1435 unloads the manager, 1436 loads it.
+    LRESULT Send(UINT message, LPARAM lParam = 0) {
+        DWORD_PTR answer = 99;
+        if (!SendMessageTimeoutW(window, message, 0, lParam, SMTO_ABORTIFHUNG, 30000, &answer)) return 99;
+        return static_cast<LRESULT>(answer);
+    }
+    // The test lets go of its Meeting; true when the host then ended on its own, with 0.
+    bool EndsOnItsOwn() {
+        holder.reset();
+        return server.process().WaitExit(30000) && server.process().exitCode() == 0;
+    }
+
+    ManagerFiles files;
+    ScopedEnv answers{L"TAVO_MGR_ANSWERS", L"1"};
+    RegisteredHost server;
+    ComPtr<IMeeting> holder;
+    HWND window = nullptr;
+};
+
+// The C++ sample's whole run when the manager answers.
+void ExpectAnsweredRun(const SampleRun& run) {
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_TRUE(SameLines(
+        run.lines,
+        {"Meeting and Setting created", "connected to _IMeetingEvents and _ISettingEvents",
+         "IMeeting::StartOCMeeting -> lRet 0, dwCookie 1",
+         "event _IMeetingEvents::OnGetMeetingData(bstrGetMeetingData \"<StartOCMeeting subject=\"Sample "
+         "plug-in\"/>\", dwCookie 1)",
+         "ISetting::GetSetting -> lRet 0, dwCookie 2",
+         "event _ISettingEvents::OnGetSetting(bstrSettingInfoXml \"<GetSetting name=\"Sample plug-in\"/>\", "
+         "dwCookie 2)",
+         "disconnected and released"}));
+}
+
+// The sample's requests reached the manager as sent, and the host ends once the test lets go.
+void ExpectRequestsAndLettingGo(KitHost& host) {
+    const std::string log = host.files.ManagerLog();
+    EXPECT_TRUE(Contains(log,
+                         "ITavoMgr_Meeting 0 StartOCMeeting request=\"<StartOCMeeting subject=\\\"Sample "
+                         "plug-in\\\"/>\" -> 0 cookie=1\n"))
+        << log;
+    EXPECT_TRUE(Contains(log,
+                         "ITavoMgr 2 GetSetting request=\"<GetSetting name=\\\"Sample plug-in\\\"/>\" -> 0 "
+                         "cookie=2\n"))
+        << log;
+    EXPECT_TRUE(host.EndsOnItsOwn());
+}
+
+TEST(SdkSamples, CppSampleGetsTheAnswerToEachRequestAndLetsGo) {
+    KitHost host;
+    ASSERT_TRUE(host.ok());
+    ExpectAnsweredRun(RunSample(Quoted(BinPath(L"sdk\\x86\\tavo_plugin_sample.exe"))));
+    ExpectRequestsAndLettingGo(host);
+}
+
+// The 64-bit sample on 64-bit Windows; 32-bit Windows does not start it at all.
+TEST(SdkSamples, SixtyFourBitCppSampleOnSixtyFourBitWindows) {
+    const std::wstring sample = Quoted(BinPath(L"sdk\\x64\\tavo_plugin_sample.exe"));
+    if (!SixtyFourBitWindows()) {
+        tavo::capture::Options options;
+        options.commandLine = sample;
+        const tavo::capture::Result result = tavo::capture::Run(options);
+        EXPECT_FALSE(result.started);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_EXE_FORMAT), result.error);
+        return;
+    }
+    KitHost host;
+    ASSERT_TRUE(host.ok());
+    ExpectAnsweredRun(RunSample(sample));
+    ExpectRequestsAndLettingGo(host);
+}
+
+// The suite unloads its manager while plug-ins hold the host's objects (as around an update): requests
+// then answer -2 and nothing more happens; once the manager is loaded again, requests are answered.
+TEST(SdkSamples, CppSampleWithoutTheManagerAndAfterItCameBack) {
+    KitHost host;
+    ASSERT_TRUE(host.ok());
+    ASSERT_EQ(0, host.Send(1435));
+    const SampleRun without = RunSample(Quoted(BinPath(L"sdk\\x86\\tavo_plugin_sample.exe")));
+    EXPECT_EQ(2u, without.exitCode);
+    EXPECT_TRUE(SameLines(
+        without.lines,
+        {"Meeting and Setting created", "connected to _IMeetingEvents and _ISettingEvents",
+         "IMeeting::StartOCMeeting -> lRet -2, dwCookie 0",
+         "the host runs without the suite's manager: no answer will come", "disconnected and released"}));
+
+    ASSERT_EQ(0, host.Send(1436, 255));
+    ExpectAnsweredRun(RunSample(Quoted(BinPath(L"sdk\\x86\\tavo_plugin_sample.exe"))));
+    EXPECT_TRUE(host.EndsOnItsOwn());
+}
+
+// The script sample under the system's script host, 32-bit and (on 64-bit Windows) 64-bit. Wine's
+// script host implements neither WScript.ConnectObject nor WScript.Sleep (both answer E_NOTIMPL, which
+// the script sees as error 445), and Wine's type-info dispatch refuses a script's variable for a typed
+// out-parameter (DISP_E_TYPEMISMATCH): the script makes both requests, which reach the manager, and says
+// what it could not do.
+TEST(SdkSamples, ScriptSampleUnderTheSystemScriptHost) {
+    KitHost host;
+    ASSERT_TRUE(host.ok());
+    std::vector<std::wstring> hosts = {L"C:\\windows\\system32\\cscript.exe"};  // 32-bit: redirected
+    if (SixtyFourBitWindows()) hosts.push_back(L"C:\\windows\\sysnative\\cscript.exe");
+    for (const std::wstring& scriptHost : hosts) {
+        SCOPED_TRACE(Narrow(scriptHost));
+        const SampleRun run = RunSample(Quoted(scriptHost) + L" //nologo " +
+                                        Quoted(BinPath(L"sdk\\script\\plugin_sample.vbs")));
+        EXPECT_EQ(5u, run.exitCode);
+        const std::string notConnected =
+            " not connected: Object doesn't support this action (error 445, 0x1BD)";
+        EXPECT_TRUE(SameLines(
+            run.lines,
+            {"Meeting and Setting created", "events of Meeting_" + notConnected,
+             "events of Setting_" + notConnected, "Meeting.StartOCMeeting -> lRet 0",
+             "Setting.GetSetting -> lRet 0", "Meeting.GeneralCall failed: Type mismatch (error 13, 0xD)",
+             "the events of Meeting and Setting did not reach the script", "disconnected and released"}));
+    }
+    const std::string log = host.files.ManagerLog();
+    EXPECT_EQ(hosts.size(),
+              Count(log, "StartOCMeeting request=\"<StartOCMeeting subject=\\\"Sample script\\\"/>\" -> 0"))
+        << log;
+    EXPECT_EQ(hosts.size(),
+              Count(log, "GetSetting request=\"<GetSetting name=\\\"Sample script\\\"/>\" -> 0"))
+        << log;
+    EXPECT_FALSE(Contains(log, "GeneralCall")) << log;
+    EXPECT_TRUE(host.EndsOnItsOwn());
+}
+
+}  // namespace
