@@ -5,6 +5,7 @@
 // host ends on its own once the test lets go only if the sample let go of everything it held.
 #include <windows.h>
 #include <objbase.h>
+#include <oleauto.h>
 
 #include <gtest/gtest.h>
 
@@ -66,6 +67,56 @@ class KitHost {
     ComPtr<IMeeting> holder;
     HWND window = nullptr;
 };
+
+// The default source (event) interface a class declares in a type library.
+IID DefaultSource(ITypeLib* library, const CLSID& clsid) {
+    ComPtr<ITypeInfo> coclass;
+    TYPEATTR* attributes = nullptr;
+    IID found = IID_NULL;
+    if (FAILED(library->GetTypeInfoOfGuid(clsid, coclass.put())) || FAILED(coclass->GetTypeAttr(&attributes)))
+        return found;
+    for (UINT i = 0; i < attributes->cImplTypes; ++i) {
+        INT flags = 0;
+        HREFTYPE reference = 0;
+        ComPtr<ITypeInfo> source;
+        TYPEATTR* sourceAttributes = nullptr;
+        if (FAILED(coclass->GetImplTypeFlags(i, &flags)) ||
+            flags != (IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE) ||
+            FAILED(coclass->GetRefTypeOfImplType(i, &reference)) ||
+            FAILED(coclass->GetRefTypeInfo(reference, source.put())) ||
+            FAILED(source->GetTypeAttr(&sourceAttributes)))
+            continue;
+        found = sourceAttributes->guid;
+        source->ReleaseTypeAttr(sourceAttributes);
+    }
+    coclass->ReleaseTypeAttr(attributes);
+    return found;
+}
+
+// The kit's type library is the host's own (the bytes of its type-library resource), and the kit's
+// header names what it declares: the library, the classes and their event interfaces.
+TEST(SdkSamples, KitTypeLibraryIsTheHostsOwn) {
+    const std::wstring kitLibrary = BinPath(L"sdk\\tavoservice.tlb");
+    tavo::ScopedLibrary host(
+        LoadLibraryExW(BinPath(L"tavopluginhost.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(host);
+    HRSRC resource = FindResourceW(host.get(), MAKEINTRESOURCEW(1), L"TYPELIB");
+    ASSERT_NE(nullptr, resource);
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(host.get(), resource)));
+    ASSERT_NE(nullptr, bytes);
+    EXPECT_TRUE(std::string(bytes, SizeofResource(host.get(), resource)) == ReadFileBytes(kitLibrary));
+
+    ComPtr<ITypeLib> library;
+    ASSERT_HRESULT_SUCCEEDED(LoadTypeLibEx(kitLibrary.c_str(), REGKIND_NONE, library.put()));
+    TLIBATTR* attributes = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(library->GetLibAttr(&attributes));
+    EXPECT_TRUE(IsEqualGUID(LIBID_TAVOSERVICELib, attributes->guid));
+    library->ReleaseTLibAttr(attributes);
+    EXPECT_TRUE(IsEqualIID(DIID__IMeetingEvents, DefaultSource(library.get(), CLSID_Meeting)));
+    EXPECT_TRUE(IsEqualIID(DIID__ISettingEvents, DefaultSource(library.get(), CLSID_Setting)));
+    EXPECT_TRUE(IsEqualIID(DIID__IUpdateEvents, DefaultSource(library.get(), CLSID_Update)));
+    EXPECT_TRUE(IsEqualIID(IID_NULL, DefaultSource(library.get(), CLSID_Telemetry)));
+}
 
 // The C++ sample's whole run when the manager answers.
 void ExpectAnsweredRun(const SampleRun& run) {
@@ -137,6 +188,18 @@ TEST(SdkSamples, CppSampleWithoutTheManagerAndAfterItCameBack) {
     ASSERT_EQ(0, host.Send(1436, 255));
     ExpectAnsweredRun(RunSample(Quoted(BinPath(L"sdk\\x86\\tavo_plugin_sample.exe"))));
     EXPECT_TRUE(host.EndsOnItsOwn());
+}
+
+// Without the manager library beside it the host ends at once, before it offers its classes: the
+// plug-in's creation fails. Wine reports that as E_NOINTERFACE, at once; Windows reports a server that
+// ended before it registered its classes as CO_E_SERVER_EXEC_FAILURE (0x80080005).
+TEST(SdkSamples, CppSampleWhenTheHostCannotStart) {
+    ManagerFiles files;
+    RegisteredHost server(L"");
+    ASSERT_TRUE(server.ok());
+    const SampleRun run = RunSample(Quoted(BinPath(L"sdk\\x86\\tavo_plugin_sample.exe")));
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_TRUE(SameLines(run.lines, {"the host's classes are not available: 0x80004002"}));
 }
 
 // The script sample under the system's script host, 32-bit and (on 64-bit Windows) 64-bit. Wine's
