@@ -10,7 +10,7 @@
 // manager refused a request (another lRet than 0); 4 when an answer did not come in time.
 //
 // Build (one source file, the kit's header beside it in include/):
-//   i686-w64-mingw32-g++ -std=c++20 -municode -Iinclude plugin_sample.cpp -lole32 -loleaut32 -luuid
+//   i686-w64-mingw32-g++ -std=c++20 -municode -static -Iinclude plugin_sample.cpp -lole32 -loleaut32 -luuid
 //   x86_64-w64-mingw32-g++ (the same arguments) for the 64-bit plug-in
 #include <windows.h>
 #include <ocidl.h>
