@@ -118,31 +118,37 @@ TEST(SdkSamples, KitTypeLibraryIsTheHostsOwn) {
     EXPECT_TRUE(IsEqualIID(IID_NULL, DefaultSource(library.get(), CLSID_Telemetry)));
 }
 
-// The C++ sample's whole run when the manager answers.
-void ExpectAnsweredRun(const SampleRun& run) {
+// The C++ sample's whole run when the manager answers, handing out these cookies.
+void ExpectAnsweredRun(const SampleRun& run, const std::string& meetingCookie = "1",
+                       const std::string& settingCookie = "2") {
     EXPECT_EQ(0u, run.exitCode);
     EXPECT_TRUE(SameLines(
         run.lines,
         {"Meeting and Setting created", "connected to _IMeetingEvents and _ISettingEvents",
-         "IMeeting::StartOCMeeting -> lRet 0, dwCookie 1",
+         "IMeeting::StartOCMeeting -> lRet 0, dwCookie " + meetingCookie,
          "event _IMeetingEvents::OnGetMeetingData(bstrGetMeetingData \"<StartOCMeeting subject=\"Sample "
-         "plug-in\"/>\", dwCookie 1)",
-         "ISetting::GetSetting -> lRet 0, dwCookie 2",
+         "plug-in\"/>\", dwCookie " +
+             meetingCookie + ")",
+         "ISetting::GetSetting -> lRet 0, dwCookie " + settingCookie,
          "event _ISettingEvents::OnGetSetting(bstrSettingInfoXml \"<GetSetting name=\"Sample plug-in\"/>\", "
-         "dwCookie 2)",
+         "dwCookie " +
+             settingCookie + ")",
          "disconnected and released"}));
 }
 
 // The sample's requests reached the manager as sent, and the host ends once the test lets go.
-void ExpectRequestsAndLettingGo(KitHost& host) {
+void ExpectRequestsAndLettingGo(KitHost& host, const std::string& meetingCookie = "1",
+                                const std::string& settingCookie = "2") {
     const std::string log = host.files.ManagerLog();
     EXPECT_TRUE(Contains(log,
                          "ITavoMgr_Meeting 0 StartOCMeeting request=\"<StartOCMeeting subject=\\\"Sample "
-                         "plug-in\\\"/>\" -> 0 cookie=1\n"))
+                         "plug-in\\\"/>\" -> 0 cookie=" +
+                             meetingCookie + "\n"))
         << log;
     EXPECT_TRUE(Contains(log,
                          "ITavoMgr 2 GetSetting request=\"<GetSetting name=\\\"Sample plug-in\\\"/>\" -> 0 "
-                         "cookie=2\n"))
+                         "cookie=" +
+                             settingCookie + "\n"))
         << log;
     EXPECT_TRUE(host.EndsOnItsOwn());
 }
@@ -154,7 +160,8 @@ TEST(SdkSamples, CppSampleGetsTheAnswerToEachRequestAndLetsGo) {
     ExpectRequestsAndLettingGo(host);
 }
 
-// The 64-bit sample on 64-bit Windows; 32-bit Windows does not start it at all.
+// The 64-bit sample on 64-bit Windows, with cookies from the upper half of their range (events carry a
+// cookie as VT_I4, so these arrive negative); 32-bit Windows does not start the sample at all.
 TEST(SdkSamples, SixtyFourBitCppSampleOnSixtyFourBitWindows) {
     const std::wstring sample = Quoted(BinPath(L"sdk\\x64\\tavo_plugin_sample.exe"));
     if (!SixtyFourBitWindows()) {
@@ -167,8 +174,9 @@ TEST(SdkSamples, SixtyFourBitCppSampleOnSixtyFourBitWindows) {
     }
     KitHost host;
     ASSERT_TRUE(host.ok());
-    ExpectAnsweredRun(RunSample(sample));
-    ExpectRequestsAndLettingGo(host);
+    ASSERT_TRUE(host.files.Control("cookie StartOCMeeting 4294967295\ncookie GetSetting 2147483648\n"));
+    ExpectAnsweredRun(RunSample(sample), "4294967295", "2147483648");
+    ExpectRequestsAndLettingGo(host, "4294967295", "2147483648");
 }
 
 // The suite unloads its manager while plug-ins hold the host's objects (as around an update): requests

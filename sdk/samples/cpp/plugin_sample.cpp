@@ -99,6 +99,20 @@ constexpr EventInfo kSettingEvents[] = {
     {DISPID_SETTING_ONGENERALCALL, "OnGeneralCall", "bstrGenCallResXml", false},
 };
 
+// A cookie travels as VT_I4 holding the bits of the unsigned value, so cookies from 0x80000000 up arrive
+// negative: take the bits. (A value conversion to VT_UI4 may refuse them as an overflow.)
+bool CookieOf(const VARIANT& value, unsigned long* cookie) {
+    if (value.vt == VT_I4) {
+        *cookie = static_cast<unsigned long>(value.lVal);
+        return true;
+    }
+    if (value.vt == VT_UI4) {
+        *cookie = value.ulVal;
+        return true;
+    }
+    return false;
+}
+
 // The sink the host calls: an IDispatch that also answers for the class's event dispinterface (the
 // host's connection point asks for it). It prints every event and remembers which cookies came back.
 // Events arrive on this thread while it waits in a message loop or in a call of its own.
@@ -153,11 +167,10 @@ class EventSink final : public IDispatch {
             line += text.vt == VT_BSTR && text.bstrVal ? "\"" + Utf8(text.bstrVal) + "\"" : "null";
         }
         if (event->cookie) {
-            VARIANT cookie;
-            VariantInit(&cookie);
-            if (FAILED(VariantChangeType(&cookie, &params->rgvarg[0], 0, VT_UI4))) return DISP_E_TYPEMISMATCH;
-            m_answered.insert(cookie.ulVal);
-            line += std::string(event->text ? ", " : "") + "dwCookie " + std::to_string(cookie.ulVal);
+            unsigned long cookie = 0;
+            if (!CookieOf(params->rgvarg[0], &cookie)) return DISP_E_TYPEMISMATCH;
+            m_answered.insert(cookie);
+            line += std::string(event->text ? ", " : "") + "dwCookie " + std::to_string(cookie);
         }
         Print(line + ")");
         return S_OK;
