@@ -5,9 +5,10 @@
 //   tavo_plugin_sample.exe [seconds]      how long to wait for each answer (default 10)
 //
 // Exit code: 0 when both answers arrived; 1 when COM or the host's classes are not available (not
-// registered, or the host could not start: it exits at once when it finds no manager library); 2 when
-// the host runs without its manager (lRet -2: no request was made, no answer will come); 3 when the
-// manager refused a request (another lRet than 0); 4 when an answer did not come in time.
+// registered, or the host could not start: it exits at once when it finds no manager library) or a call
+// failed in COM (the host went away); 2 when the host runs without its manager (lRet -2: no request was
+// made, no answer will come); 3 when the manager refused a request (another lRet than 0); 4 when an
+// answer did not come in time.
 //
 // Build (one source file, the kit's header beside it in include/):
 //   i686-w64-mingw32-g++ -std=c++20 -municode -static -Iinclude plugin_sample.cpp -lole32 -loleaut32 -luuid
@@ -238,8 +239,13 @@ bool WaitForAnswer(Answered answered, unsigned long cookie, DWORD waitMs) {
     return true;
 }
 
-// What a request's lRet says, as an exit code (0: answered later by an event).
-int Outcome(const char* method, long lRet, unsigned long cookie) {
+// What a request's outcome says, as an exit code (0: answered later by an event). Methods return S_OK;
+// another HRESULT comes from COM (the host process went away, for instance).
+int Outcome(const char* method, HRESULT hr, long lRet, unsigned long cookie) {
+    if (FAILED(hr)) {
+        Print(std::string(method) + " failed: " + Hex(hr));
+        return 1;
+    }
     Print(std::string(method) + " -> lRet " + std::to_string(lRet) + ", dwCookie " + std::to_string(cookie));
     if (lRet == -2) {
         Print("the host runs without the suite's manager: no answer will come");
@@ -283,8 +289,8 @@ int RunPlugin(DWORD waitMs) {
     unsigned long cookie = 0;
     long lRet = 0;
     const Bstr start(L"<StartOCMeeting subject=\"Sample plug-in\"/>");
-    meeting->StartOCMeeting(start.get(), &cookie, &lRet);
-    int code = Outcome("IMeeting::StartOCMeeting", lRet, cookie);
+    hr = meeting->StartOCMeeting(start.get(), &cookie, &lRet);
+    int code = Outcome("IMeeting::StartOCMeeting", hr, lRet, cookie);
     if (code == 0 &&
         !WaitForAnswer([&](unsigned long c) { return meetingSink->Answered(c); }, cookie, waitMs))
         code = 4;
@@ -292,8 +298,8 @@ int RunPlugin(DWORD waitMs) {
     if (code == 0) {
         const Bstr query(L"<GetSetting name=\"Sample plug-in\"/>");
         cookie = 0;
-        setting->GetSetting(query.get(), &cookie, &lRet);
-        code = Outcome("ISetting::GetSetting", lRet, cookie);
+        hr = setting->GetSetting(query.get(), &cookie, &lRet);
+        code = Outcome("ISetting::GetSetting", hr, lRet, cookie);
         if (code == 0 &&
             !WaitForAnswer([&](unsigned long c) { return settingSink->Answered(c); }, cookie, waitMs))
             code = 4;
