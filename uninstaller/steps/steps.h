@@ -17,16 +17,18 @@ void DeleteMovedOutLibraries();
 // Stops the suite's processes, the plug-in host and the update service, and removes the service.
 void StopTavoProcesses();
 
-// Returns once `milliseconds` have passed on the tick counter, without sleeping.
+// Returns once `milliseconds` have passed on the tick counter; the thread sleeps meanwhile.
 void SpinWait(DWORD milliseconds);
 
 // TRUE when a process whose main module has the base name `imageName` (any letter case) runs.
 BOOL IsProcessRunning(LPCWSTR imageName);
 
 // The bounds of the stopping: how long the background process may take to end by itself before it is
-// killed; how often a process is killed (two seconds apart) before the step gives up on it; how often the
-// updater's window is asked to close (100 ms apart) before its process is killed instead.
+// killed, and how long each look at it waits on it; how often a process is killed (each kill followed by
+// a wait of up to two seconds for its end) before the step gives up on it; how often the updater's window
+// is asked to close (100 ms apart) before its process is killed instead.
 constexpr DWORD kBackgroundExitWaitMs = 2000;
+constexpr DWORD kBackgroundPollMs = 100;
 constexpr int kMaxKillRounds = 3;
 constexpr int kUpdaterWindowRounds = 50;
 
