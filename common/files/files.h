@@ -27,6 +27,8 @@ namespace tavo::files {
 // "The object manager encountered a reparse point while retrieving an object": a link in the way, or a
 // handle that leads elsewhere than the name it was opened by (winerror.h of newer SDKs).
 constexpr DWORD kErrorLinkInTheWay = 4395;
+// OpenRelative of a file found a folder under the name (ERROR_DIRECTORY_NOT_SUPPORTED).
+constexpr DWORD kErrorIsAFolder = 336;
 
 // The path the system gives for what `handle` is open on (long names, "\\?\" removed, a UNC path as
 // "\\server\share\..."); empty when it cannot be had.
@@ -74,7 +76,7 @@ FolderForDeletion HoldFolderForDeletion(const std::wstring& path);
 // Opens `name` (one component, as listed) in the folder held by `parent` without following a link. The
 // handle has DELETE, FILE_READ_ATTRIBUTES, FILE_WRITE_ATTRIBUTES (and with `listFolder`
 // FILE_LIST_DIRECTORY) access; a folder (`listFolder`) is shared for reading and writing only, a file also
-// for deletion. ERROR_SUCCESS or the system's error.
+// for deletion. ERROR_SUCCESS, kErrorIsAFolder (a file was asked for), or the system's error.
 DWORD OpenRelative(HANDLE parent, const std::wstring& name, bool listFolder, ScopedHandle& out);
 
 // Whether `child`, opened by `name` in the folder whose NamePath is `parentName`, is that child itself: a
@@ -87,6 +89,10 @@ struct ChildCheck {
     std::wstring namePath;
 };
 ChildCheck CheckChild(HANDLE child, const std::wstring& parentName, const std::wstring& name);
+// Only the second half of CheckChild: the NamePath of `child` is `parentName` plus `name`. For a file
+// opened by OpenRelative that is all there is to check: on Windows a link opens as itself (and its path is
+// its own), so deleting through the handle deletes the link; under Wine a followed link fails here.
+bool InPlace(HANDLE child, const std::wstring& parentName, const std::wstring& name);
 
 enum class EntryKind { kFile, kFolder, kLink };
 

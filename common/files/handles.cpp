@@ -140,7 +140,9 @@ DWORD OpenRelative(HANDLE parent, const std::wstring& name, bool listFolder, Sco
     HANDLE handle = nullptr;
     const NTSTATUS result =
         ntOpenFile(&handle, access, &attributes, &status, share,
-                   FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT);
+                   FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT |
+                       (listFolder ? 0 : FILE_NON_DIRECTORY_FILE));
+    if (result == static_cast<NTSTATUS>(0xC00000BA)) return kErrorIsAFolder;  // STATUS_FILE_IS_A_DIRECTORY
     if (result < 0) return toError(result);
     out.reset(handle);
     return ERROR_SUCCESS;
@@ -161,6 +163,11 @@ ChildCheck CheckChild(HANDLE child, const std::wstring& parentName, const std::w
     check.inPlace = !parentName.empty() && !check.namePath.empty() &&
                     EqualNoCase(check.namePath, Child(parentName, name));
     return check;
+}
+
+bool InPlace(HANDLE child, const std::wstring& parentName, const std::wstring& name) {
+    const std::wstring namePath = NamePath(child);
+    return !parentName.empty() && !namePath.empty() && EqualNoCase(namePath, Child(parentName, name));
 }
 
 HeldFolder HoldFolder(const std::wstring& path) {

@@ -22,16 +22,16 @@ struct Entry {
 DWORD List(HANDLE folder, std::vector<Entry>& entries) {
     constexpr DWORD kBufferBytes = 64 * 1024;
     std::unique_ptr<LONGLONG[]> buffer(new LONGLONG[kBufferBytes / sizeof(LONGLONG)]);
-    FILE_INFO_BY_HANDLE_CLASS infoClass = FileIdBothDirectoryRestartInfo;
+    FILE_INFO_BY_HANDLE_CLASS infoClass = FileFullDirectoryRestartInfo;
     for (;;) {
         if (!GetFileInformationByHandleEx(folder, infoClass, buffer.get(), kBufferBytes)) {
             const DWORD error = GetLastError();
             return error == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : error;
         }
-        infoClass = FileIdBothDirectoryInfo;
+        infoClass = FileFullDirectoryInfo;
         const BYTE* at = reinterpret_cast<const BYTE*>(buffer.get());
         for (;;) {
-            const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+            const auto* info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
             std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
             if (name != L"." && name != L"..") {
                 entries.push_back({std::move(name), (info->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
@@ -116,13 +116,23 @@ DWORD DeleteTreeContents(const HeldFolder& folder, const std::wstring& path, Tre
             Note(top.error, error);
             continue;
         }
+        if (!entry.listedAsFolder) {
+            // A file, opened as one: deleted through its handle when it is the entry listed here (on
+            // Windows a link opened as itself also is: then the link goes).
+            if (!InPlace(child.get(), top.namePath, entry.name)) {
+                observer.Done(childPath, EntryKind::kFile, kErrorLinkInTheWay);
+                Note(top.error, kErrorLinkInTheWay);
+                continue;
+            }
+            DeleteLeaf(child.get(), childPath, EntryKind::kFile, announced, top, observer);
+            continue;
+        }
         const ChildCheck check = CheckChild(child.get(), top.namePath, entry.name);
         if (!check.inPlace) {
             // The handle leads somewhere else than the entry listed: a link that was followed (Wine), or a
-            // child renamed meanwhile. Nothing is done through it.
-            const EntryKind kind = entry.listedAsFolder ? EntryKind::kLink : EntryKind::kFile;
-            if (!announced) observer.Deleting(childPath, kind);
-            observer.Done(childPath, kind, kErrorLinkInTheWay);
+            // folder renamed meanwhile. Nothing is done through it.
+            observer.Deleting(childPath, EntryKind::kLink);
+            observer.Done(childPath, EntryKind::kLink, kErrorLinkInTheWay);
             Note(top.error, kErrorLinkInTheWay);
             continue;
         }
@@ -132,12 +142,6 @@ DWORD DeleteTreeContents(const HeldFolder& folder, const std::wstring& path, Tre
         }
         if (!check.isFolder) {
             DeleteLeaf(child.get(), childPath, EntryKind::kFile, announced, top, observer);
-            continue;
-        }
-        if (!entry.listedAsFolder) {
-            // A file when listed, a folder now: it was opened without listing access; it is left.
-            observer.Done(childPath, EntryKind::kFolder, ERROR_DIRECTORY);
-            Note(top.error, ERROR_DIRECTORY);
             continue;
         }
         Frame frame;
