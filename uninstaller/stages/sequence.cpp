@@ -2,10 +2,9 @@
 
 #include <shlobj.h>
 
-#include <cwchar>
-
 #include "console/console.h"
 #include "install/install.h"
+#include "outcome/outcome.h"
 #include "registry/registry.h"
 #include "stages/stages.h"
 #include "steps/steps.h"
@@ -18,6 +17,7 @@ void RunUninstallSequence() {
     wchar_t installFolder[kInstallPathChars] = {};
     GetTavoInstallPathFromReg(HKEY_LOCAL_MACHINE, installFolder, kInstallPathChars);
 
+    SetMovedOutFolder(Stages().folder.valid() ? &Stages().folder : nullptr);
     ReleaseLockedModules(installFolder);
     StopTavoProcesses();
     SpinWait(2000);
@@ -39,8 +39,9 @@ void RunUninstallSequence() {
     DeleteRegKey(HKEY_CURRENT_USER, kProductKey, 0);
 
     DeleteMovedOutLibraries();
+    SetMovedOutFolder(nullptr);
     OutputDebugStringW(L"Exit TavoRemover.exe!\n");
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
     DeleteTempCopy();
-    ExitProcess(0);
+    ExitProcess(OutcomeExitCode());
 }
