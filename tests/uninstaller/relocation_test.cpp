@@ -6,6 +6,8 @@
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <shellapi.h>
+#include <shlobj.h>
 
 #include <string>
 #include <vector>
@@ -90,8 +92,8 @@ TEST_F(StageTest, PrivateFolderIsNewHeldAndOnlyForSystemAndAdministrators) {
 
     // Adopting a handle checks that it leads to the folder named.
     HANDLE duplicate = nullptr;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), second.handle(), GetCurrentProcess(), &duplicate, 0, FALSE,
-                                DUPLICATE_SAME_ACCESS));
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), second.handle(), GetCurrentProcess(), &duplicate, 0,
+                                FALSE, DUPLICATE_SAME_ACCESS));
     EXPECT_FALSE(PrivateFolder::Adopt(duplicate, first.path()).valid());
 
     const std::wstring firstPath = first.path();
@@ -99,8 +101,9 @@ TEST_F(StageTest, PrivateFolderIsNewHeldAndOnlyForSystemAndAdministrators) {
     EXPECT_EQ(GetFileAttributesW(firstPath.c_str()), INVALID_FILE_ATTRIBUTES);
     // A folder put in the place of a removed one's name is not the same folder: it stays.
     const std::wstring secondPath = second.path();
-    HANDLE deleter = CreateFileW(secondPath.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE deleter =
+        CreateFileW(secondPath.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     EXPECT_EQ(deleter, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     second = PrivateFolder();
@@ -167,6 +170,101 @@ TEST_F(StageTest, RelocationTakesOnlyTheInstallFoldersTraceLibraryAndUndoesItsel
     EXPECT_EQ(ReadFileBytes(temp_ / L"vlrtrace.dll"), "planted");
 }
 
+// The libraries moved out of the install folder go into the held private folder, wherever the user's TMP
+// points by then (the process's own variable and HKCU\Environment), and are deleted there through its
+// handle; one still mapped stays there and is marked for deletion at the next restart under the private
+// folder's path. The folder TMP points at neither receives nor loses a file.
+TEST_F(StageTest, MovedOutLibrariesGoIntoThePrivateFolderNeverWhereTmpPoints) {
+    ASSERT_EQ(GetLogicalDrives(), 1u << 2) << "deletes only on the sealed machine (drive C: alone)";
+    wchar_t programFiles[MAX_PATH] = {};
+    ASSERT_TRUE(SHGetSpecialFolderPathW(nullptr, programFiles, CSIDL_PROGRAM_FILES, FALSE));
+    const std::wstring install = std::wstring(programFiles) + L"\\Velnor\\Tavo Suite";
+    ASSERT_EQ(SHCreateDirectoryExW(nullptr, install.c_str(), nullptr), ERROR_SUCCESS);
+    const std::wstring library = tavo::test::BinPath(L"fixtures\\vlrtrace\\none\\vlrtrace.dll");
+    for (const wchar_t* name : {L"vlrtrace.dll", L"vcruntime140.dll"})
+        ASSERT_TRUE(CopyFileW(library.c_str(), (install + L"\\" + name).c_str(), FALSE));
+    HMODULE mapped =
+        LoadLibraryW((install + L"\\vcruntime140.dll").c_str());  // as a running program of the suite
+    ASSERT_NE(mapped, nullptr);
+
+    DWORD error = ERROR_SUCCESS;
+    PrivateFolder folder = PrivateFolder::Create(error);
+    ASSERT_TRUE(folder.valid()) << error;
+    // The user points TMP somewhere else, with files of their own under the libraries' moved names.
+    TempFolder user(L"tavo user temp");
+    ASSERT_TRUE(WriteTextFile(user / L"vlrtrace1.dll", "user's"));
+    ASSERT_TRUE(WriteTextFile(user / L"vcruntime140.dll", "user's"));
+    ScopedEnv tmp(L"TMP", (user.path() + L"\\").c_str()), temp(L"TEMP", (user.path() + L"\\").c_str());
+    HKEY environment = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Environment", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &environment, nullptr),
+              ERROR_SUCCESS);
+    const std::wstring userTmp = user.path();
+    RegSetValueExW(environment, L"TMP", 0, REG_SZ, reinterpret_cast<const BYTE*>(userTmp.c_str()),
+                   static_cast<DWORD>((userTmp.size() + 1) * sizeof(wchar_t)));
+
+    SetMovedOutFolder(&folder);
+    ReleaseLockedModules(install.c_str());
+    EXPECT_EQ(FolderEntries(install), std::vector<std::wstring>{});
+    // Wine deletes a mapped library through its handle (Windows refuses while it is mapped): there nothing
+    // is left to mark for the restart.
+    const bool wine = RunningUnderWine();
+    EXPECT_EQ(folder.Entries(),
+              wine ? std::vector<std::wstring>{} : std::vector<std::wstring>{L"vcruntime140.dll"});
+    DeleteMovedOutLibraries();
+    SetMovedOutFolder(nullptr);
+    EXPECT_EQ(tavo::test::PendingRestartOperations(),
+              wine ? std::vector<std::wstring>{}
+                   : std::vector<std::wstring>{L"\\??\\" + folder.PathOf(L"vcruntime140.dll")});
+    EXPECT_EQ(FolderEntries(user.path()), (std::vector<std::wstring>{L"vcruntime140.dll", L"vlrtrace1.dll"}));
+    EXPECT_EQ(ReadFileBytes(user / L"vlrtrace1.dll"), "user's");
+    EXPECT_EQ(ReadFileBytes(user / L"vcruntime140.dll"), "user's");
+
+    RegDeleteValueW(environment, L"TMP");
+    RegCloseKey(environment);
+    tavo::test::ClearPendingRestartOperations();
+    FreeLibrary(mapped);
+    folder.DeleteEntry(L"vcruntime140.dll");
+    EXPECT_EQ(folder.Remove(), static_cast<DWORD>(ERROR_SUCCESS));
+    RemoveDirectoryW(install.c_str());
+    RemoveDirectoryW((std::wstring(programFiles) + L"\\Velnor").c_str());
+}
+
+// One uninstall at a time: the lock exists once on the machine; a copy takes a handle it was given for
+// the lock only when it is one (a handle to any other object is refused). The copy's command line carries
+// the handles it inherits.
+TEST(UninstallLock, OneAtATimeAndOnlyTheMachinesLockCounts) {
+    DWORD error = ERROR_SUCCESS;
+    tavo::ScopedHandle first = TakeUninstallLock(error);
+    ASSERT_TRUE(first.valid()) << error;
+    tavo::ScopedHandle second = TakeUninstallLock(error);
+    EXPECT_FALSE(second.valid());
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_TRUE(IsUninstallLock(first.get()));
+    tavo::ScopedHandle other(CreateMutexW(nullptr, FALSE, L"Global\\TavoRemover-Other"));
+    tavo::ScopedHandle unnamed(CreateMutexW(nullptr, FALSE, nullptr));
+    EXPECT_FALSE(IsUninstallLock(other.get()));
+    EXPECT_FALSE(IsUninstallLock(unnamed.get()));
+    EXPECT_FALSE(IsUninstallLock(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x7FFC))));
+
+    const std::wstring line = CopyCommandLine(L"C:\\T\\Launchlet.exe", first.get(), unnamed.get());
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(line.c_str(), &argc);
+    ASSERT_EQ(argc, 3);
+    EXPECT_STREQ(argv[1], L"/TempUninstall");
+    HANDLE lock = nullptr, folder = nullptr;
+    EXPECT_TRUE(ParseStageHandles(argc, argv, lock, folder));
+    EXPECT_EQ(lock, first.get());
+    EXPECT_EQ(folder, unnamed.get());
+    LocalFree(argv);
+    wchar_t* bare[] = {const_cast<wchar_t*>(L"x"), const_cast<wchar_t*>(L"/TempUninstall")};
+    EXPECT_FALSE(ParseStageHandles(2, bare, lock, folder));
+
+    first.reset();
+    tavo::ScopedHandle again = TakeUninstallLock(error);
+    EXPECT_TRUE(again.valid());
+}
+
 TEST_F(StageTest, OnlyACopyInAPrivateFolderOfTheTemporaryFolderIsARelocatedCopy) {
     const std::wstring digits = L"0123456789abcdefABCDEF0123456789";
     const std::wstring good = Slash() + L"TavoRemover-" + digits + L"\\Launchlet.exe";
@@ -197,9 +295,9 @@ TEST(SelfDeletion, TheCommandProcessorGetsSlashDAndOnlyPlainPaths) {
     ASSERT_TRUE(BuildSelfDeleteParameters(L"C:\\a b\\T\\Launchlet.exe", L"C:\\a b\\T", parameters, 900));
     const std::wstring copy = L"\"C:\\a b\\T\\Launchlet.exe\"";
     EXPECT_EQ(std::wstring(parameters),
-              L"/D /S /c \"set /p tavo= & (for /l %n in (1,1,10) do @if exist " + copy + L" (del /f /q " + copy +
-                  L" > nul 2> nul & if exist " + copy + L" \"" + system +
-                  L"\\ping.exe\" -n 2 127.0.0.1 > nul)) & rd \"C:\\a b\\T\" > nul 2> nul\"");
+              L"/D /S /c \"set /p tavo= & for /l %n in (1,1,10) do (if exist " + copy + L" del /f /q " +
+                  copy + L" > nul 2> nul & if exist " + copy + L" \"" + system +
+                  L"\\ping.exe\" -n 2 127.0.0.1 > nul) & rd \"C:\\a b\\T\" > nul 2> nul\"");
     for (const wchar_t* special : {L"%", L"!", L"^", L"\"", L"&", L"|", L"<", L">"}) {
         const std::wstring folder = std::wstring(L"C:\\Temp") + special + L"x";
         const std::wstring copy = folder + L"\\Launchlet.exe";

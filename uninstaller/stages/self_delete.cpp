@@ -95,8 +95,8 @@ BOOL BuildSelfDeleteParameters(LPCWSTR copy, LPCWSTR folder, LPWSTR parameters, 
     // keeps the quotes of the paths inside. "rd" without /s removes an empty folder only.
     const int written = swprintf(
         parameters, count,
-        L"/D /S /c \"set /p tavo= & (for /l %%n in (1,1,10) do @if exist \"%ls\" (del /f /q \"%ls\" > nul "
-        L"2> nul & if exist \"%ls\" \"%ls\\ping.exe\" -n 2 127.0.0.1 > nul)) & rd \"%ls\" > nul 2> nul\"",
+        L"/D /S /c \"set /p tavo= & for /l %%n in (1,1,10) do (if exist \"%ls\" del /f /q \"%ls\" > nul 2> "
+        L"nul & if exist \"%ls\" \"%ls\\ping.exe\" -n 2 127.0.0.1 > nul) & rd \"%ls\" > nul 2> nul\"",
         copy, copy, copy, system.c_str(), folder);
     if (written <= 0 || static_cast<size_t>(written) >= count) {
         parameters[0] = L'\0';
@@ -108,28 +108,21 @@ BOOL BuildSelfDeleteParameters(LPCWSTR copy, LPCWSTR folder, LPWSTR parameters, 
 void FinishPrivateFolder(PrivateFolder& folder) {
     if (!folder.valid()) return;
     try {
-        std::vector<std::wstring> left;
-        for (const std::wstring& name : folder.Entries()) {
-            if (folder.DeleteEntry(name.c_str()) != ERROR_SUCCESS) left.push_back(name);
-        }
+        for (const std::wstring& name : folder.Entries()) folder.DeleteEntry(name.c_str());
+        // What is still there, whatever the deletions answered: Wine accepts the delete disposition of a
+        // running program's image and then keeps the file.
+        const std::vector<std::wstring> left = folder.Entries();
         if (left.empty()) {
             folder.Remove();
             return;
         }
-        // This process's own image, when it lies in the folder.
-        wchar_t self[MAX_PATH] = {};
-        const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-        std::wstring ownName;
-        if (length > 0 && length < MAX_PATH) {
-            const std::wstring path = self;
-            const size_t slash = path.find_last_of(L'\\');
-            if (slash != std::wstring::npos && SameName(path.substr(0, slash), folder.path()))
-                ownName = path.substr(slash + 1);
-        }
+        // The program's image: this process's own (a first stage that moved itself in, or a copy started by
+        // hand; the system still names a moved program by its old path) or that of the copy, which has ended.
+        const std::wstring ownName = kCopyName;
         const std::wstring folderPath = folder.path();
         bool ownLeft = false, othersLeft = false;
         for (const std::wstring& name : left) {
-            if (!ownName.empty() && SameName(name, ownName))
+            if (SameName(name, ownName))
                 ownLeft = true;
             else
                 othersLeft = true;

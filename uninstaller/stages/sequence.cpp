@@ -30,6 +30,7 @@ void RunUninstallSequence() {
                  1u);
         ConsoleLine(message);
         OutputDebugStringW(message);
+        RecordOutcome(ItemKind::kFolder, installFolder, ItemResult::kFailed, ERROR_DIR_NOT_EMPTY);
     }
     CleanupShortcuts();
     CleanupCommonShortcuts();
