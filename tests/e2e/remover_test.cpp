@@ -508,15 +508,15 @@ TEST_F(RemoverTest, AFirstStageThatCannotRelocateStartsNothing) {
 
 namespace {
 
-// What a deployment tool sees: the command started plainly (CreateProcessW, output to a file), waited for
-// as that one process, its exit code. `during` runs while the process runs.
+// What a deployment tool sees: the command started plainly (CreateProcessW, output to a file) in the install
+// folder, waited for as that one process, its exit code. `during` runs while the process runs.
 struct DeploymentRun {
     DWORD exitCode = STILL_ACTIVE;
     std::string output;
 };
 
-DeploymentRun RunAsDeploymentTool(const std::wstring& commandLine, const TempFolder& logs,
-                                  const std::function<void()>& during = nullptr) {
+DeploymentRun RunAsDeploymentTool(const std::wstring& commandLine, const std::wstring& currentFolder,
+                                  const TempFolder& logs, const std::function<void()>& during = nullptr) {
     DeploymentRun run;
     const std::wstring outputPath = logs / L"deployment-output.txt";
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
@@ -529,8 +529,8 @@ DeploymentRun RunAsDeploymentTool(const std::wstring& commandLine, const TempFol
     startup.hStdError = output;
     PROCESS_INFORMATION process = {};
     std::wstring line = commandLine;
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &process)) {
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                        currentFolder.c_str(), &startup, &process)) {
         CloseHandle(output);
         return run;
     }
@@ -592,12 +592,16 @@ TEST_F(RemoverTest, ADeploymentToolWaitsForTheWholeUninstallAndReadsItsResult) {
         ASSERT_TRUE(CopyFileW(BinPath(L"tavopluginhost.exe").c_str(),
                               (scene.install / L"tavopluginhost.exe").c_str(), FALSE));
         tavo::test::WriteTextFile(scene.install / L"data\\settings.xml", "suite");
+        // Registered as the suite's installer registers it.
+        tavo::capture::Options registration;
+        registration.commandLine = L"\"" + (scene.install / L"tavopluginhost.exe") + L"\" /RegServer";
+        ASSERT_EQ(tavo::capture::Run(registration).exitCode, 0u);
         tavo::test::ScopedEnv record(L"TAVO_FIXTURE_RECORD", (scene.logs / L"shell-ran.txt").c_str());
         tavo::test::ScopedEnv exitAfter(L"TAVO_FIXTURE_EXIT_AFTER", L"0");
         const UserExeClass userClass;
 
-        const DeploymentRun run =
-            RunAsDeploymentTool(L"\"" + scene.remover() + L"\" /ManualUninstall", scene.logs);
+        const DeploymentRun run = RunAsDeploymentTool(L"\"" + scene.remover() + L"\" /ManualUninstall",
+                                                      scene.install.path(), scene.logs);
         EXPECT_EQ(run.exitCode, 0u) << run.output;
         // At the return: the suite is gone and nothing of the uninstaller runs.
         EXPECT_FALSE(tavo::test::FileExists(scene.install.path()));
@@ -617,8 +621,8 @@ TEST_F(RemoverTest, ADeploymentToolWaitsForTheWholeUninstallAndReadsItsResult) {
         HANDLE holder =
             CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-        const DeploymentRun run =
-            RunAsDeploymentTool(L"\"" + scene.remover() + L"\" /ManualUninstall", scene.logs);
+        const DeploymentRun run = RunAsDeploymentTool(L"\"" + scene.remover() + L"\" /ManualUninstall",
+                                                      scene.install.path(), scene.logs);
         CloseHandle(holder);
         EXPECT_EQ(run.exitCode, 1603u) << run.output;
         EXPECT_EQ(FolderEntries(scene.install.path()), std::vector<std::wstring>{L"held.dat"});
@@ -648,8 +652,8 @@ TEST_F(RemoverTest, ASecondUninstallWaitsItsTurnAndAHangingComponentIsEndedAfter
         "finished.\n";
     std::vector<tavo::capture::Result> refused;
     std::set<std::wstring> before, after;
-    const DeploymentRun run =
-        RunAsDeploymentTool(L"\"" + scene.remover() + L"\" /ManualUninstall", scene.logs, [&] {
+    const DeploymentRun run = RunAsDeploymentTool(
+        L"\"" + scene.remover() + L"\" /ManualUninstall", scene.install.path(), scene.logs, [&] {
             for (int i = 0; i < 600 && tavo::test::ReadFileBytes(comLog).find("hang\t") == std::string::npos;
                  ++i)
                 Sleep(100);

@@ -115,6 +115,9 @@ void RunRelocationStage() {
         Fail(L"Cannot take the machine's uninstall lock (error %lu): nothing was started.", error);
     }
     ConsoleBanner(L"TRY TO MOVE FILE TO TEMP");
+    // Out of the folder it was started in (a deployment tool starts it in the install folder): a process's
+    // current folder cannot be removed while it runs.
+    SetCurrentDirectoryW(tavo::SystemFolder().c_str());
     wchar_t self[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
