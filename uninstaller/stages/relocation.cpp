@@ -37,6 +37,30 @@ Relocation Failed(Relocation relocation, Relocation::Step step, DWORD error) {
     return relocation;
 }
 
+bool IsConsole(HANDLE handle) {
+    DWORD mode = 0;
+    return handle && GetConsoleMode(handle, &mode);
+}
+
+// A console made for this process alone that nobody reads (a deployment tool starts it without a window,
+// or with its output going to a file or a pipe) is given up: its host process keeps the folder it was made in
+// (the install folder) as its current folder for as long as the console lives (measured under Wine), and no
+// line of this run is written to it.
+void LeaveOwnUnreadConsole() {
+    DWORD processes[2] = {};
+    if (GetConsoleProcessList(processes, 2) != 1) return;
+    const bool shown = GetConsoleWindow() != nullptr;
+    if (shown && (IsConsole(GetStdHandle(STD_OUTPUT_HANDLE)) || IsConsole(GetStdHandle(STD_ERROR_HANDLE))))
+        return;  // a window someone reads
+    FreeConsole();
+}
+
+// Without a console of its own the copy gets one without a window, made in its own (the system) folder.
+DWORD CopyConsoleFlags() {
+    DWORD processes[1] = {};
+    return GetConsoleProcessList(processes, 1) == 0 ? CREATE_NO_WINDOW : 0;
+}
+
 [[noreturn]] void Fail(const wchar_t* format, DWORD error) {
     wchar_t line[MAX_PATH] = {};
     swprintf(line, MAX_PATH, format, static_cast<unsigned long>(error));
@@ -118,6 +142,7 @@ void RunRelocationStage() {
     // Out of the folder it was started in (a deployment tool starts it in the install folder): a process's
     // current folder cannot be removed while it runs.
     SetCurrentDirectoryW(tavo::SystemFolder().c_str());
+    LeaveOwnUnreadConsole();
     wchar_t self[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
@@ -153,6 +178,7 @@ void RunRelocationStage() {
     // inherits the lock and the folder and nothing else of this process's own.
     tavo::ChildStart start;
     start.inherit = {Stages().lock.get(), relocation.folder.handle()};
+    start.creationFlags = CopyConsoleFlags();
     const tavo::ScopedHandle copy = tavo::StartChild(
         relocation.copy, CopyCommandLine(relocation.copy, Stages().lock.get(), relocation.folder.handle()),
         start, error);

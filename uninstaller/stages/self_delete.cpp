@@ -61,6 +61,10 @@ bool StartDeleterAfterExit(const std::wstring& file, const std::wstring& folder,
     writer.reset(writeEnd);
     const tavo::ScopedHandle nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                              nullptr, OPEN_EXISTING, 0, nullptr));
+    // Nothing else of this process goes to it: a deployment tool that reads this process's output through
+    // a pipe must see that pipe close when this process ends, not when the command processor does.
+    for (DWORD standard : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+        SetHandleInformation(GetStdHandle(standard), HANDLE_FLAG_INHERIT, 0);
     tavo::ChildStart start;
     start.standardInput = reader.get();
     start.standardOutput = nul.get();
