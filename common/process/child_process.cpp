@@ -68,6 +68,7 @@ std::wstring RegistryMachinePath() {
 
 bool InheritOnly(const std::vector<HANDLE>& handles, bool on) {
     for (HANDLE handle : handles) {
+        if (!handle || handle == INVALID_HANDLE_VALUE) continue;
         if (!SetHandleInformation(handle, HANDLE_FLAG_INHERIT, on ? HANDLE_FLAG_INHERIT : 0)) return false;
     }
     return true;
@@ -135,13 +136,14 @@ bool Create(const std::wstring& application, const std::wstring& commandLine, co
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     std::vector<HANDLE> inherited = start.inherit;
-    if (start.standardInput) {
+    if (start.useStandardHandles) {
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = start.standardInput;
         startup.hStdOutput = start.standardOutput;
-        startup.hStdError = start.standardOutput;
-        inherited.push_back(start.standardInput);
-        if (start.standardOutput) inherited.push_back(start.standardOutput);
+        startup.hStdError = start.standardError;
+        for (HANDLE handle : {start.standardInput, start.standardOutput, start.standardError}) {
+            if (handle && handle != INVALID_HANDLE_VALUE) inherited.push_back(handle);
+        }
     }
     if (!InheritOnly(inherited, true)) {
         error = GetLastError();

@@ -189,10 +189,13 @@ HMODULE GetUserenvModule();
 namespace tavo {
 
 struct ChildStart {
-    std::wstring pathAddition;       // appended to the machine's Path with a ';'
-    std::vector<HANDLE> inherit;     // the only handles the child inherits (made inheritable for the call)
-    HANDLE standardInput = nullptr;  // with standardOutput: the child's standard handles (then inherited)
+    std::wstring pathAddition;    // appended to the machine's Path with a ';'
+    std::vector<HANDLE> inherit;  // the only handles the child inherits (made inheritable for the call)
+    // With useStandardHandles: the child's standard handles (inherited; null ones stay null).
+    bool useStandardHandles = false;
+    HANDLE standardInput = nullptr;
     HANDLE standardOutput = nullptr;
+    HANDLE standardError = nullptr;
     DWORD creationFlags = 0;
 };
 

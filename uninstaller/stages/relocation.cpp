@@ -61,6 +61,14 @@ DWORD CopyConsoleFlags() {
     return GetConsoleProcessList(processes, 1) == 0 ? CREATE_NO_WINDOW : 0;
 }
 
+// A standard handle that is a file or a pipe (not one of the console given up); null otherwise.
+HANDLE FileHandle(DWORD standard) {
+    const HANDLE handle = GetStdHandle(standard);
+    if (!handle || handle == INVALID_HANDLE_VALUE || IsConsole(handle)) return nullptr;
+    const DWORD type = GetFileType(handle);
+    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE || type == FILE_TYPE_CHAR ? handle : nullptr;
+}
+
 [[noreturn]] void Fail(const wchar_t* format, DWORD error) {
     wchar_t line[MAX_PATH] = {};
     swprintf(line, MAX_PATH, format, static_cast<unsigned long>(error));
@@ -179,6 +187,13 @@ void RunRelocationStage() {
     tavo::ChildStart start;
     start.inherit = {Stages().lock.get(), relocation.folder.handle()};
     start.creationFlags = CopyConsoleFlags();
+    if (start.creationFlags & CREATE_NO_WINDOW) {
+        // Its console is a new one: it writes where this stage writes (the deployment tool's file or pipe).
+        start.useStandardHandles = true;
+        start.standardInput = FileHandle(STD_INPUT_HANDLE);
+        start.standardOutput = FileHandle(STD_OUTPUT_HANDLE);
+        start.standardError = FileHandle(STD_ERROR_HANDLE);
+    }
     const tavo::ScopedHandle copy = tavo::StartChild(
         relocation.copy, CopyCommandLine(relocation.copy, Stages().lock.get(), relocation.folder.handle()),
         start, error);

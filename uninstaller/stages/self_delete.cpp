@@ -66,8 +66,10 @@ bool StartDeleterAfterExit(const std::wstring& file, const std::wstring& folder,
     for (DWORD standard : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
         SetHandleInformation(GetStdHandle(standard), HANDLE_FLAG_INHERIT, 0);
     tavo::ChildStart start;
+    start.useStandardHandles = true;
     start.standardInput = reader.get();
     start.standardOutput = nul.get();
+    start.standardError = nul.get();
     start.creationFlags = CREATE_NO_WINDOW | IDLE_PRIORITY_CLASS;
     const std::wstring commandProcessor = system + L"\\cmd.exe";
     DWORD error = ERROR_SUCCESS;
