@@ -157,10 +157,8 @@ void RunRelocationStage() {
         Fail(L"Cannot read the path of this program (error %lu): nothing was started.",
              length ? ERROR_INSUFFICIENT_BUFFER : GetLastError());
     }
-    wchar_t installFolder[kInstallPathChars] = {};
-    GetTavoInstallPathFromReg(HKEY_LOCAL_MACHINE, installFolder, sizeof(installFolder));
-
-    Relocation relocation = RelocateIntoPrivateFolder(self, installFolder);
+    const InstallFolder installFolder = ReadInstallFolder();
+    Relocation relocation = RelocateIntoPrivateFolder(self, installFolder.TrustedPath());
     switch (relocation.failedStep) {
         case Relocation::kDone:
             break;

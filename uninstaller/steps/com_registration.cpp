@@ -110,10 +110,10 @@ bool RunAndWait(const std::wstring& application, const std::wstring& command, co
 // the run: the child gets the machine's own Path, not this process's (which holds the user's entries).
 bool RunWithInstallFolderOnPath(const std::wstring& regsvr32, const std::wstring& command, BOOL is64Bit,
                                 LPCWSTR file) {
-    wchar_t installFolder[kInstallPathChars] = {};
-    // A relative folder on "Path" would name a folder under the current one.
-    if (!GetTavoInstallPathFromReg(HKEY_LOCAL_MACHINE, installFolder, sizeof(wchar_t) * kInstallPathChars) ||
-        PathIsRelativeW(installFolder)) {
+    // The install folder of this run, as read and judged once; a relative folder on "Path" would name a
+    // folder under the current one.
+    const wchar_t* installFolder = RunInstallFolder().TrustedPath();
+    if (!installFolder[0] || PathIsRelativeW(installFolder)) {
         TraceLevel8(TracePair(nullptr, "RegCOMDLL call GetTavoInstallPath fail!").get());
         return false;
     }
