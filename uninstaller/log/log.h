@@ -16,6 +16,8 @@
 
 #include <string>
 
+#include "process/process.h"
+
 // The exit codes of a stage that does not run because of its log (Windows Installer's codes for the same).
 inline constexpr DWORD kExitLogFailure = 1622;      // the log cannot be written: nothing was done
 inline constexpr DWORD kExitBadCommandLine = 1639;  // "/log" without a file name: nothing was done
@@ -52,6 +54,8 @@ void LogConsoleLine(const wchar_t* text);
 // it ended (its exit code read from `process`; one that still runs is logged as such).
 void LogChildStarted(const wchar_t* commandLine, HANDLE process);
 void LogChildEnded(HANDLE process);
+// A child run to its end (or its bound) by tavo::RunChild; nothing when it did not start.
+void LogChildEnded(const tavo::ChildOutcome& run);
 
 // The stage's summary: every step with its counts, the counts of the stage, `exitCode`, and the time since
 // the log was opened.

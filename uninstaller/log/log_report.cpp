@@ -117,6 +117,19 @@ void LogChildEnded(HANDLE process) {
     tavo::log::WriteLine(kind, text);
 }
 
+void LogChildEnded(const tavo::ChildOutcome& run) {
+    if (!tavo::log::Active() || !run.started) return;
+    wchar_t kind[64] = {}, text[96] = {};
+    swprintf(kind, 64, L"child %lu ended", static_cast<unsigned long>(run.processId));
+    if (run.timedOut) {
+        swprintf(text, 96, L"ended after its time was up, exit code %lu",
+                 static_cast<unsigned long>(run.exitCode));
+    } else {
+        swprintf(text, 96, L"exit code %lu", static_cast<unsigned long>(run.exitCode));
+    }
+    tavo::log::WriteLine(kind, text);
+}
+
 void LogSummary(DWORD exitCode) {
     if (!tavo::log::Active()) return;
     try {

@@ -1,7 +1,11 @@
 #include <windows.h>
 
+#include <cwchar>
+#include <string>
+
 #include "console/console.h"
 #include "log/log.h"
+#include "outcome/outcome.h"
 #include "stages/stages.h"
 
 namespace {
@@ -11,11 +15,72 @@ bool IsStageCommand(const wchar_t* command) {
            lstrcmpiW(command, L"/TempUninstall") == 0;
 }
 
+// The folder of this program's own image; empty when its path cannot be read.
+std::wstring OwnFolder() {
+    wchar_t self[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return {};
+    wchar_t longSelf[MAX_PATH] = {};
+    const DWORD longLength = GetLongPathNameW(self, longSelf, MAX_PATH);
+    std::wstring path = (longLength > 0 && longLength < MAX_PATH) ? longSelf : self;
+    const size_t slash = path.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
 }  // namespace
 
 void EndStage(DWORD exitCode) {
     LogSummary(exitCode);
     ExitProcess(exitCode);
+}
+
+StageState& Stages() {
+    static StageState state;
+    return state;
+}
+
+bool ParseStageHandles(int argc, wchar_t* argv[], HANDLE& lock, HANDLE& folder) {
+    const size_t optionLength = wcslen(kStageHandlesOption);
+    for (int i = 2; i < argc; ++i) {
+        if (_wcsnicmp(argv[i], kStageHandlesOption, optionLength) != 0) continue;
+        unsigned long lockValue = 0, folderValue = 0;
+        wchar_t end = 0;
+        if (swscanf(argv[i] + optionLength, L"%lx,%lx%lc", &lockValue, &folderValue, &end) != 2) return false;
+        lock = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(lockValue));
+        folder = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(folderValue));
+        return lock && folder;
+    }
+    return false;
+}
+
+bool PrepareSecondStage(int argc, wchar_t* argv[]) {
+    StageState& stages = Stages();
+    const std::wstring ownFolder = OwnFolder();
+    HANDLE lock = nullptr, folder = nullptr;
+    // Handles named on the command line are taken only when the lock is really the machine's lock in this
+    // process's own handle table: that is, a first stage holding the lock started this copy.
+    if (ParseStageHandles(argc, argv, lock, folder) && IsUninstallLock(lock)) {
+        stages.lock.reset(lock);
+        stages.folder = PrivateFolder::Adopt(folder, ownFolder);
+        stages.firstStageFinishes = stages.folder.valid();
+    } else {
+        DWORD error = ERROR_SUCCESS;
+        stages.lock = TakeUninstallLock(error);
+        if (!stages.lock && (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED)) {
+            ReportAnotherUninstall();
+            return false;
+        }
+    }
+    if (!stages.folder.valid()) {
+        DWORD error = ERROR_SUCCESS;
+        wchar_t self[MAX_PATH] = {}, copyFolder[MAX_PATH] = {};
+        const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+        if (length > 0 && length < MAX_PATH && IsRelocatedCopy(self, copyFolder))
+            stages.folder = PrivateFolder::Open(copyFolder, error);
+        // Run from anywhere else: a new folder of its own receives the libraries moved out.
+        if (!stages.folder.valid()) stages.folder = PrivateFolder::Create(error);
+    }
+    return true;
 }
 
 int RunRemover(int argc, wchar_t* argv[]) {
@@ -37,6 +102,14 @@ int RunRemover(int argc, wchar_t* argv[]) {
         ConsoleLine(L"/Help or ?\t\t\tDisplay information about builtin commands.");
         ConsoleLine(
             L"/log FILE\t\t\tAfter /ManualUninstall: append everything the uninstall does to FILE (UTF-8).");
+        ConsoleLine(L"");
+        ConsoleLine(L"Exit codes of /ManualUninstall:");
+        ConsoleLine(L"  0\t\tEverything of the suite is gone (also when nothing of it was installed).");
+        ConsoleLine(L"  3010\t\tEverything is gone or is deleted at the next restart.");
+        ConsoleLine(L"  1603\t\tSomething could not be removed (each such item was printed).");
+        ConsoleLine(L"  1618\t\tAnother uninstall is running: nothing was changed; try again later.");
+        ConsoleLine(L"  1622\t\tThe log file cannot be written: nothing was changed.");
+        ConsoleLine(L"  1639\t\t/log without a file name: nothing was changed.");
         return 0;
     }
     if (log.exitCode != ERROR_SUCCESS) {
@@ -47,6 +120,7 @@ int RunRemover(int argc, wchar_t* argv[]) {
         RunRelocationStage();
     }
     if (lstrcmpiW(command, L"/TempUninstall") == 0) {
+        if (!PrepareSecondStage(argc, argv)) EndStage(kExitAnotherInstall);
         RunUninstallSequence();
     }
     return 0;

@@ -2,8 +2,6 @@
 
 #include <shlobj.h>
 
-#include <cwchar>
-
 #include "console/console.h"
 #include "install/install.h"
 #include "outcome/outcome.h"
@@ -20,6 +18,7 @@ void RunUninstallSequence() {
     SetRunInstallFolder(ReadInstallFolder());
     const wchar_t* installFolder = RunInstallFolder().TrustedPath();
 
+    SetMovedOutFolder(Stages().folder.valid() ? &Stages().folder : nullptr);
     ReleaseLockedModules(installFolder);
     StopTavoProcesses();
     SpinWait(2000);
@@ -42,8 +41,9 @@ void RunUninstallSequence() {
     DeleteRecordedRegKey(HKEY_CURRENT_USER, kProductKey, 0);
 
     DeleteMovedOutLibraries();
+    SetMovedOutFolder(nullptr);
     OutputDebugStringW(L"Exit TavoRemover.exe!\n");
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
     DeleteTempCopy();
-    EndStage(0);
+    EndStage(OutcomeExitCode());
 }
