@@ -296,12 +296,12 @@ TEST_F(LogScene, AWholeUninstallIsLoggedByBothStages) {
     ASSERT_TRUE(std::any_of(log.lines.begin(), log.lines.end(), [&](const LogLine& line) {
         return line.pid == first && line.kind == copyStarted && line.text == starts[0];
     }));
-    // The first stage's wait for the copy, when it waits, ends with the copy's exit code, which is its own.
-    for (const auto& [kind, text] : childLines(first, " ended")) {
-        if (kind == "child " + std::to_string(copy) + " ended") {
-            EXPECT_EQ(text, "exit code " + std::to_string(result.exitCode));
-        }
-    }
+    // The first stage waits for the copy and ends with its exit code: 1603, as the component that is no
+    // library stays registered.
+    EXPECT_EQ(result.exitCode, 1603u);
+    EXPECT_EQ(childLines(first, " ended"),
+              (std::vector<std::pair<std::string, std::string>>{
+                  {"child " + std::to_string(copy) + " ended", "exit code 1603"}}));
     const auto started = childLines(copy, " started");
     const auto ended = childLines(copy, " ended");
     std::vector<std::string> regsvr32;
