@@ -37,6 +37,7 @@ void RunUninstallSequence() {
     DeleteRegKey(HKEY_LOCAL_MACHINE, kProductKey, 0);
     if (Is64BitWindows()) DeleteRegKey(HKEY_LOCAL_MACHINE, kProductKey, KEY_WOW64_64KEY);
     DeleteRegKey(HKEY_CURRENT_USER, kProductKey, 0);
+    CleanupEveryUser();
 
     DeleteMovedOutLibraries();
     OutputDebugStringW(L"Exit TavoRemover.exe!\n");

@@ -102,8 +102,8 @@ bool EndWithBackslash(LPWSTR folder) {
     return true;
 }
 
-// Cleans one Programs folder: the suite's shortcuts directly in it (only those leading to the suite), then
-// the suite's folders in it and under its "Velnor" folder, once per language row.
+}  // namespace
+
 void CleanProgramsFolder(const wchar_t* programs) {
     wchar_t folder[MAX_PATH] = {};
     if (wcslen(programs) >= MAX_PATH) return;
@@ -126,8 +126,6 @@ void CleanProgramsFolder(const wchar_t* programs) {
         }
     }
 }
-
-}  // namespace
 
 BOOL DeleteShortcutFile(LPWSTR folder, LPCWSTR name, int row, BOOL sharedFolder) {
     try {

@@ -63,6 +63,17 @@ int DeleteFolderContents(LPCWSTR folder);
 void CleanupShortcuts();
 void CleanupCommonShortcuts();
 
+// Cleans one Programs folder: the suite's shortcuts directly in it (only those leading to the suite), then
+// the suite's folders in it and under its "Velnor" folder, once per language row.
+void CleanProgramsFolder(const wchar_t* programs);
+
+// The suite's part of every person's profile the machine lists (HKLM ...\ProfileList: local, domain and
+// cloud directory accounts, not the service accounts), whoever runs the uninstall (an administrator or
+// SYSTEM): in each user's hive the product key "SOFTWARE\Velnor\Plugins" and the per-user installer
+// records of the suite's package, and the suite's shortcuts in the user's Programs folder. One line per
+// user names the account; a hive that cannot be loaded is reported in one line and passed.
+void CleanupEveryUser();
+
 // The suite's shortcut names in 17 language rows (uninstall, help, settings), each row with the C
 // runtime locale set before a found shortcut's path is printed again.
 constexpr int kShortcutLanguageRows = 17;
