@@ -6,7 +6,9 @@
 // - gone: listed, but its hive file is missing;
 // - fourth: its hive points its Programs folder out of the profile, into a shared folder;
 // - fifth: its "Start Menu" folder is a link to a shared folder;
-// - busy: its hive file is held open by another process (the test itself).
+// - busy: its hive file is held open by another process (the test itself);
+// - linked: logged on, its "Software\Velnor" and its uninstall list are registry links to machine keys
+//   that hold what a cleanup following them would take for the suite's.
 // Each hive holds the suite's product key and per-user installer records beside other software's keys, and
 // each Programs folder the suite's localized shortcuts beside others'. A service account is listed too.
 // "TavoRemover.exe /TempUninstall" runs the whole sequence; then only the suite's part is gone.
@@ -18,6 +20,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwchar>
 #include <map>
 #include <set>
 #include <string>
@@ -58,10 +61,12 @@ bool EqualNoCase(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
-void Put(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type, const std::wstring& text) {
+void Put(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type, const std::wstring& text,
+         REGSAM view = 0) {
     HKEY created = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr),
-              ERROR_SUCCESS)
+    ASSERT_EQ(
+        RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &created, nullptr),
+        ERROR_SUCCESS)
         << Narrow(key);
     RegSetValueExW(created, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
                    static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
@@ -95,19 +100,18 @@ void Dump(HKEY key, const std::wstring& path, Tree& tree) {
     }
 }
 
-Tree DumpKey(HKEY root, const std::wstring& subkey) {
+Tree DumpKey(HKEY root, const std::wstring& subkey, REGSAM view = 0) {
     Tree tree;
     HKEY key = nullptr;
-    if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return tree;
+    if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return tree;
     Dump(key, L"", tree);
     RegCloseKey(key);
     return tree;
 }
 
-// `tree` without the suite's keys and what lies beneath them.
-Tree WithoutSuite(const Tree& tree) {
+// `tree` without the suite's keys (or those given) and what lies beneath them.
+Tree WithoutSuite(const Tree& tree, const std::vector<std::wstring>& suiteKeys = SuiteKeys()) {
     Tree kept;
-    const std::vector<std::wstring> suiteKeys = SuiteKeys();
     for (const auto& [path, content] : tree) {
         const bool suite = std::any_of(suiteKeys.begin(), suiteKeys.end(), [&](const std::wstring& key) {
             return EqualNoCase(path.substr(0, key.size()), key) &&
@@ -205,6 +209,18 @@ void MakeHive(const Profile& profile, const std::wstring& programsValue) {
     ASSERT_EQ(saved, ERROR_SUCCESS) << Narrow(profile.hiveFile());
 }
 
+// A registry link at `path` to the native key path `target`.
+void MakeLink(HKEY root, const std::wstring& path, const std::wstring& target) {
+    ScopedRegKey link;
+    ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                              KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, link.put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK,
+                             reinterpret_cast<const BYTE*>(target.c_str()),
+                             static_cast<DWORD>(target.size() * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+}
+
 void ListProfile(const std::wstring& sid, const std::wstring& folder) {
     Put(HKEY_LOCAL_MACHINE, std::wstring(kProfileList) + L"\\" + sid, L"ProfileImagePath", REG_EXPAND_SZ,
         folder);
@@ -238,7 +254,8 @@ TEST(EveryUser, TheUninstallRemovesEveryUsersPartOfTheSuiteAndNothingElse) {
     const Profile fourth{L"tavo-fourth", kSidBase + std::wstring(L"1004")};
     const Profile fifth{L"tavo-fifth", kSidBase + std::wstring(L"1005")};
     const Profile busy{L"tavo-busy", kSidBase + std::wstring(L"1006")};
-    for (const Profile* profile : {&second, &third, &gone, &fourth, &fifth, &busy}) {
+    const Profile linked{L"tavo-linked", kSidBase + std::wstring(L"1007")};
+    for (const Profile* profile : {&second, &third, &gone, &fourth, &fifth, &busy, &linked}) {
         ASSERT_TRUE(CreateDirectoryW(profile->folder().c_str(), nullptr)) << Narrow(profile->folder());
         ListProfile(profile->sid, L"%SystemDrive%\\users\\" + profile->name);
     }
@@ -251,6 +268,7 @@ TEST(EveryUser, TheUninstallRemovesEveryUsersPartOfTheSuiteAndNothingElse) {
     MakeHive(fourth, L"%USERPROFILE%\\..\\Public\\Elsewhere Programs");
     MakeHive(fifth, L"%APPDATA%\\Microsoft\\Windows\\Start Menu\\Programs");
     MakeHive(busy, L"");
+    MakeHive(linked, L"");
     if (HasFatalFailure()) return;
 
     std::vector<std::wstring> removedFiles;
@@ -274,6 +292,26 @@ TEST(EveryUser, TheUninstallRemovesEveryUsersPartOfTheSuiteAndNothingElse) {
     const Tree thirdBefore = DumpKey(HKEY_USERS, L"tavo-test-third");
     ASSERT_EQ(RegUnLoadKeyW(HKEY_USERS, L"tavo-test-third"), ERROR_SUCCESS);
     for (const std::wstring& key : SuiteKeys()) ASSERT_EQ(thirdBefore.count(key), 1u) << Narrow(key);
+    // The linked user is logged on too; the machine keys its links lead to hold a product key and the
+    // suite's uninstall entry.
+    const REGSAM k64 = SixtyFourBitWindows() ? KEY_WOW64_64KEY : 0;
+    const std::wstring bait = L"SOFTWARE\\TavoBait", baitList = L"SOFTWARE\\TavoBaitUninstall";
+    Put(HKEY_LOCAL_MACHINE, bait + L"\\Plugins", L"Path", REG_SZ, L"C:\\Program Files\\Tavo Suite", k64);
+    Put(HKEY_LOCAL_MACHINE, baitList + L"\\" + kSuiteGuid, L"DisplayName", REG_SZ, L"Someone's", k64);
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, linked.sid.c_str(), linked.hiveFile().c_str()), ERROR_SUCCESS);
+    const std::wstring linkedRoot = linked.sid + L"\\";
+    for (const auto& [key, target] :
+         {std::pair{std::wstring(L"Software\\Velnor"), bait},
+          std::pair{std::wstring(kUninstall, wcslen(kUninstall) - 1), baitList}}) {
+        ASSERT_EQ(RegDeleteTreeW(HKEY_USERS, (linkedRoot + key).c_str()), ERROR_SUCCESS);
+        MakeLink(HKEY_USERS, linkedRoot + key, L"\\Registry\\Machine\\" + target);
+    }
+    if (HasFatalFailure()) return;
+    const Tree linkedBefore = DumpKey(HKEY_USERS, linked.sid),
+               baitBefore = DumpKey(HKEY_LOCAL_MACHINE, bait, k64),
+               baitListBefore = DumpKey(HKEY_LOCAL_MACHINE, baitList, k64);
+    ASSERT_EQ(linkedBefore.count(L"Software\\Velnor\\Plugins\\:Path"), 1u);
+    ASSERT_EQ(linkedBefore.count(kUninstall + std::wstring(kSuiteGuid)), 1u);
     const std::set<std::wstring> hivesBefore = HiveNames();
     const std::string thirdFileBefore = ReadFileBytes(third.hiveFile());
     const std::set<std::wstring> usersBefore = Files(L"C:\\users");
@@ -296,12 +334,12 @@ TEST(EveryUser, TheUninstallRemovesEveryUsersPartOfTheSuiteAndNothingElse) {
     std::printf("----\n");
 
     busyHive.reset();
-    // One line per person's profile (the machine's own user and the six), none for the service account.
+    // One line per person's profile (the machine's own user and the seven), none for the service account.
     const std::string cleaning = "Cleaning the suite's settings of ";
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [&](const std::string& line) { return line.rfind(cleaning, 0) == 0; }),
-              7);
-    for (const Profile* profile : {&second, &third, &gone, &fourth, &fifth, &busy})
+              8);
+    for (const Profile* profile : {&second, &third, &gone, &fourth, &fifth, &busy, &linked})
         EXPECT_EQ(Count(lines, cleaning + Narrow(profile->sid)), 1u) << Narrow(profile->sid);
     EXPECT_EQ(
         Count(lines,
@@ -329,9 +367,21 @@ TEST(EveryUser, TheUninstallRemovesEveryUsersPartOfTheSuiteAndNothingElse) {
     // The logged-on user's hive: the suite's keys are gone, every other key and value is as it was.
     EXPECT_EQ(DumpKey(HKEY_USERS, second.sid), WithoutSuite(secondBefore));
     EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, second.sid.c_str()), ERROR_SUCCESS);
+    // Behind the links nothing went: only the linked user's own installer records (the keys that are no
+    // links) are gone, and nothing is printed for the keys behind the links.
+    const std::vector<std::wstring> suiteKeys = SuiteKeys();
+    const std::vector<std::wstring> installerKeys(suiteKeys.begin() + 1, suiteKeys.end() - 1);
+    EXPECT_EQ(DumpKey(HKEY_USERS, linked.sid), WithoutSuite(linkedBefore, installerKeys));
+    EXPECT_EQ(DumpKey(HKEY_LOCAL_MACHINE, bait, k64), baitBefore);
+    EXPECT_EQ(DumpKey(HKEY_LOCAL_MACHINE, baitList, k64), baitListBefore);
+    const std::vector<std::string> linkedBlock = UserBlock(lines, cleaning + Narrow(linked.sid));
+    EXPECT_EQ(std::count(linkedBlock.begin(), linkedBlock.end(), "SOFTWARE\\Velnor"), 0);
+    EXPECT_EQ(std::count(linkedBlock.begin(), linkedBlock.end(), Narrow(kSuiteGuid)), 0);
+    EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, linked.sid.c_str()), ERROR_SUCCESS);
     // Every hive the uninstaller loaded is unloaded again.
     std::set<std::wstring> hivesAfter = HiveNames();
     hivesAfter.insert(second.sid);
+    hivesAfter.insert(linked.sid);
     EXPECT_EQ(hivesAfter, hivesBefore);
     // The third user's hive file loads and holds everything but the suite's keys. Wine keeps nothing of
     // what is changed in a hive loaded with RegLoadKey: its file is left as it was.
