@@ -27,9 +27,12 @@
 #include <vector>
 
 #include "debug_capture.h"
+#include "install/install.h"
+#include "outcome/outcome.h"
 #include "removal_support.h"
 #include "session/session.h"
 #include "shortcut/shortcut.h"
+#include "steps/steps.h"
 #include "test_support.h"
 
 namespace tavo::test {
@@ -410,6 +413,61 @@ TEST(EveryUser, TheUninstallRemovesEveryUsersPartOfTheSuiteAndNothingElse) {
     for (const std::wstring& path : added) {
         if (path.find(L"\\Temp\\") == std::wstring::npos) ADD_FAILURE() << "added: " << Narrow(path);
     }
+}
+
+// What the step tells the outcome of the uninstall (from which its exit code and log are made), item by
+// item: each key it deleted, and each hive it could not load. The step runs in this process.
+std::vector<std::string> g_records;
+
+void KeepRecord(ItemKind kind, const wchar_t* what, ItemResult result, DWORD error) {
+    // Only the items of this test's users.
+    if (!wcsstr(what, L"-3333333333-20")) return;
+    const char* results[] = {"deleted", "failed", "scheduled"};
+    g_records.push_back(std::string(kind == ItemKind::kKey ? "key " : "other ") +
+                        results[static_cast<int>(result)] + " " + std::to_string(error) + " " + Narrow(what));
+}
+
+TEST(EveryUser, EachKeyRemovedAndEachHiveLeftIsRecordedInTheStepsOutcome) {
+    ASSERT_TRUE(removal::OnlyDriveC());
+    CEnabledPrivileges privileges({SE_RESTORE_NAME, SE_BACKUP_NAME});
+    const Profile recorded{L"tavo-recorded", kSidBase + std::wstring(L"2001")};
+    const Profile held{L"tavo-held", kSidBase + std::wstring(L"2002")};
+    const Profile absent{L"tavo-absent", kSidBase + std::wstring(L"2003")};
+    for (const Profile* profile : {&recorded, &held, &absent}) {
+        ASSERT_TRUE(CreateDirectoryW(profile->folder().c_str(), nullptr)) << Narrow(profile->folder());
+        ListProfile(profile->sid, profile->folder());
+    }
+    MakeHive(recorded, L"");
+    MakeHive(held, L"");
+    if (HasFatalFailure()) return;
+    ScopedHandle heldHive(
+        CreateFileW(held.hiveFile().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(heldHive);
+
+    ResetOutcome();
+    SetOutcomeObserver(KeepRecord);
+    RegistryViewFlag = IsNative64BitSystem() ? KEY_WOW64_64KEY : 0;
+    {
+        removal::ConsoleCapture console;
+        CleanupEveryUser();
+        console.Stop();
+    }
+    SetOutcomeObserver(nullptr);
+
+    const std::string user = "key deleted 0 HKEY_USERS\\" + Narrow(recorded.sid) + "\\SOFTWARE\\";
+    const std::vector<std::string> expected = {
+        user + "Velnor\\Plugins",
+        user + "Microsoft\\Installer\\Products\\" + Narrow(kSuiteCode),
+        user + "Microsoft\\Installer\\Features\\" + Narrow(kSuiteCode),
+        user + "Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + Narrow(kSuiteGuid),
+        user + "Microsoft\\Installer\\UpgradeCodes\\8C21F07D4E9A3B5612D0E7F4A6B3C981",
+        "key failed 32 HKEY_USERS\\" + Narrow(held.sid),
+    };
+    EXPECT_EQ(g_records, expected);
+    ASSERT_FALSE(OutcomeSteps().empty());
+    EXPECT_EQ(OutcomeSteps().back().title, L"TRY TO CLEANUP TAVO SETTINGS OF EVERY USER");
+    EXPECT_GE(OutcomeSteps().back().counts.failed, 1u);
+    EXPECT_EQ(OutcomeExitCode(), kExitFailure);
 }
 
 }  // namespace
