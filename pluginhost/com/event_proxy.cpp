@@ -196,7 +196,7 @@ int CProxy_CommonEvents::Verify(int* dropped) {
         if (!sink) continue;
         DISPPARAMS none = {nullptr, nullptr, 0, 0};
         bool raised = false;
-        const HRESULT hr = GuardedInvoke(sink, 0, &none, &raised);
+        const HRESULT hr = GuardedInvoke(sink, DISPID_TAVO_LIVENESS_PING, &none, &raised);
         if (!raised && hr != kServerUnavailable) {
             ++live;
         } else {

@@ -7,29 +7,30 @@
 
 #include "com/com.h"
 #include "manager/tavo_mgr.h"
+#include "tavoservice.h"
 
 // The DISPIDs the events travel with: the clients' wire contract, which differs from the member ids of
-// the type library's event dispinterfaces.
+// the type library's event dispinterfaces. Defined once, in the IDL, whose header plug-ins compile too.
 namespace tavo::events {
-inline constexpr DISPID kMeetingChanged = 0x60;
-inline constexpr DISPID kMeetingSearched = 0x30;
-inline constexpr DISPID kInviteToMeet = 0x50;
-inline constexpr DISPID kGetScheduledMeeting = 0x40;
-inline constexpr DISPID kJoinMeetRejected = 0x80;
-inline constexpr DISPID kGetMeetingData = 0x20;
-inline constexpr DISPID kMeetingGeneralCall = 0x70;
-inline constexpr DISPID kMeetingError = 0x10;
+inline constexpr DISPID kMeetingChanged = DISPID_MEETING_ONMEETINGCHANGED;
+inline constexpr DISPID kMeetingSearched = DISPID_MEETING_ONMEETINGSEARCHED;
+inline constexpr DISPID kInviteToMeet = DISPID_MEETING_ONINVITETOMEET;
+inline constexpr DISPID kGetScheduledMeeting = DISPID_MEETING_ONGETSCHEDULEDMEETING;
+inline constexpr DISPID kJoinMeetRejected = DISPID_MEETING_ONJOINMEETREJECTED;
+inline constexpr DISPID kGetMeetingData = DISPID_MEETING_ONGETMEETINGDATA;
+inline constexpr DISPID kMeetingGeneralCall = DISPID_MEETING_ONGENERALCALL;
+inline constexpr DISPID kMeetingError = DISPID_MEETING_ONERROR;
 
-inline constexpr DISPID kSetOpen = 1;
-inline constexpr DISPID kGetSetting = 2;
-inline constexpr DISPID kSetClose = 3;
-inline constexpr DISPID kSetModify = 4;
-inline constexpr DISPID kSettingError = 5;
-inline constexpr DISPID kSettingGeneralCall = 6;
+inline constexpr DISPID kSetOpen = DISPID_SETTING_ONSETOPEN;
+inline constexpr DISPID kGetSetting = DISPID_SETTING_ONGETSETTING;
+inline constexpr DISPID kSetClose = DISPID_SETTING_ONSETCLOSE;
+inline constexpr DISPID kSetModify = DISPID_SETTING_ONSETMODIFY;
+inline constexpr DISPID kSettingError = DISPID_SETTING_ONERROR;
+inline constexpr DISPID kSettingGeneralCall = DISPID_SETTING_ONGENERALCALL;
 
-inline constexpr DISPID kUpdateComplete = 0x200;
-inline constexpr DISPID kUpdateGeneralCall = 0x300;
-inline constexpr DISPID kUpdateError = 0x100;
+inline constexpr DISPID kUpdateComplete = DISPID_UPDATE_ONUPDATECOMPLETE;
+inline constexpr DISPID kUpdateGeneralCall = DISPID_UPDATE_ONGENERALCALL;
+inline constexpr DISPID kUpdateError = DISPID_UPDATE_ONERROR;
 }  // namespace tavo::events
 
 class CTavoSink_Meeting final : public ITavoSink_Meeting {
