@@ -1,5 +1,5 @@
 // Terminating processes: the first process of a name (optionally only when its module path holds a given
-// text), or a process by id. Exit code 0.
+// text, or followed by a bounded wait for its end), or a process by id. Exit code 0.
 #include <windows.h>
 
 #include "process/process.h"
@@ -27,6 +27,27 @@ BOOL CTavoCallProcess::VlrTavoKillProcess(LPCWSTR lpszProcessName) {
     tavo::ScopedHandle process = OpenForTermination(processId);
     if (!process) return FALSE;
     return TerminateProcess(process.get(), 0);
+}
+
+BOOL CTavoCallProcess::VlrTavoKillProcessAndWait(LPCWSTR lpszProcessName, DWORD dwWaitMs) {
+    OutputDebugStringW(L"CTavoCallProcess::VlrTavoKillProcess(LPCTSTR lpszProcessName)");
+    DWORD processId = 0;
+    if (VlrTavoFindProcess(lpszProcessName, &processId) != S_OK) {
+        OutputDebugStringW(L"CTavoCallProcess::VlrTavoKillProcess: VlrTavoFindProcess FAILED!\n");
+        Sleep(dwWaitMs);
+        return FALSE;
+    }
+    tavo::ScopedHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
+    const bool waitable = static_cast<bool>(process);
+    if (!waitable) process = OpenForTermination(processId);
+    if (!process) {
+        Sleep(dwWaitMs);
+        return FALSE;
+    }
+    const BOOL terminated = TerminateProcess(process.get(), 0);
+    // Signalled once the process has ended: its threads stopped, its handles closed, its code unmapped.
+    if (!waitable || WaitForSingleObject(process.get(), dwWaitMs) == WAIT_FAILED) Sleep(dwWaitMs);
+    return terminated;
 }
 
 BOOL CTavoCallProcess::VlrTavoKillProcess(LPCWSTR lpszProcessName, BOOL bCurrentUserOnly) {

@@ -83,6 +83,12 @@ class CTavoCallProcess {
     // of that process's module path.
     static BOOL VlrTavoKillProcess(LPCWSTR lpszProcessName, CStringEx strModulePath, BOOL bCurrentUserOnly);
     static BOOL VlrKillProcessByID(DWORD dwProcessId);
+    // The plain VlrTavoKillProcess (the same search, debug messages and exit code), then a wait of at most
+    // `dwWaitMs` on the terminated process itself: TerminateProcess only starts the termination, and a
+    // process that has ended by then costs no further time. Where there is no process to wait on (none
+    // found, or it does not open), the whole `dwWaitMs` passes asleep, as a fixed pause would. The
+    // termination result.
+    static BOOL VlrTavoKillProcessAndWait(LPCWSTR lpszProcessName, DWORD dwWaitMs);
 
     // Starting and waiting. `lpszExePath` is the folder (and the child's current folder), `lpszProcessName`
     // the file name in it. The command line goes into a MAX_PATH buffer and is cut to fit. After the start
@@ -118,6 +124,10 @@ class CTavoCallProcess {
     // FALSE only for a null or INVALID_HANDLE_VALUE handle. A WM_QUIT taken during a message-pumping wait
     // ends the wait at once and is posted again with exit code -1.
     static BOOL VlrTavoWaitForObjectExit(HANDLE hProcess, DWORD dwWaitExitType, LPDWORD lpdwExitCode);
+    // Waits at most `dwWaitMs` for the process `dwProcessId` to end, on its handle. TRUE when it has ended
+    // or no process has that id any more. When it cannot be waited on (it does not open for
+    // synchronisation, or the wait fails) the whole `dwWaitMs` passes asleep and the result is FALSE.
+    static BOOL VlrTavoWaitForProcessEnd(DWORD dwProcessId, DWORD dwWaitMs);
 
     // Environment blocks of a user (userenv, loaded from the system folder for each call).
 

@@ -1,10 +1,11 @@
 // Waiting for a started process: blocking, pumping the calling thread's messages, or not at all; then its
-// exit code.
+// exit code. Waiting a bounded time for any process to end.
 #include <windows.h>
 
 #include <cstdio>
 
 #include "process/process.h"
+#include "support/scoped.h"
 #include "trace/trace.h"
 
 namespace {
@@ -94,4 +95,17 @@ BOOL CCallProcEx::VlrWaitForObjExit(HANDLE hProcess, DWORD dwWaitExitType, LPDWO
     CAutoFunTrace scope(
         "CCallProcEx::VlrWaitForObjExit(HANDLE hProcess, DWORD dwWaitExitType, LPDWORD lpdwExitCode)");
     return WaitForProcess(WaitReport::kEx, hProcess, dwWaitExitType, lpdwExitCode);
+}
+
+BOOL CTavoCallProcess::VlrTavoWaitForProcessEnd(DWORD dwProcessId, DWORD dwWaitMs) {
+    tavo::ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, dwProcessId));
+    if (!process) {
+        // The system answers an id that no process has (any more) with ERROR_INVALID_PARAMETER.
+        if (GetLastError() == ERROR_INVALID_PARAMETER) return TRUE;
+        Sleep(dwWaitMs);
+        return FALSE;
+    }
+    const DWORD waited = WaitForSingleObject(process.get(), dwWaitMs);
+    if (waited == WAIT_FAILED) Sleep(dwWaitMs);
+    return waited == WAIT_OBJECT_0;
 }

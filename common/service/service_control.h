@@ -62,8 +62,8 @@ BOOL SvcInstall(const wchar_t* binaryPath);
 // Requests a stop and waits up to 30 s for the stopped state (and up to 30 s for the service program to
 // exit). TRUE when the service reached the stopped state.
 BOOL SvcStop();
-// Stops the service (waiting at most about 60 s) and deletes it. TRUE when deleted or already marked for
-// deletion.
+// Stops the service (waiting at most about 60 s, looking at its state every 50 ms) and deletes it. TRUE
+// when deleted or already marked for deletion.
 BOOL SvcUninstall();
 
 // Grants the local Users group kUsersServiceAccess on `service` (merged into its DACL).
@@ -75,7 +75,10 @@ BOOL UpdateServiceDescription(SC_HANDLE service);
 
 // Polls the state of `serviceName` every 50 ms for up to `seconds`; see the result codes above.
 DWORD WaitForServiceStopped(const wchar_t* serviceName, DWORD seconds);
-// 0 when no process of `imageName` is left (checked once a second for up to `seconds`), else WAIT_TIMEOUT.
+// 0 when no process of `imageName` is left, else WAIT_TIMEOUT after `seconds`. Waits on a process of the
+// name that it finds (looking again at least once a second), so it returns as soon as the last one ended;
+// while the process list cannot be read, or a process of the name cannot be waited on, it looks once a
+// second.
 DWORD WaitForProcessExit(const wchar_t* imageName, DWORD seconds);
 
 // Starts the stopped service with the argument vector as given (its first element is the service name).

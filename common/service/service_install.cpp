@@ -236,7 +236,8 @@ BOOL SvcUninstall() {
     if (!OpenManagerAndService(kName, manager, service)) return FALSE;
 
     // Waits for the stop in steps of the service's wait hint, kept between 100 ms and 10 s so that a hint
-    // of 0 still waits and a huge one cannot hang the caller; gives up after about 60 s.
+    // of 0 still waits and a huge one cannot hang the caller; gives up after about 60 s. Within a step the
+    // state is looked at every 50 ms, so that a service that stops early is deleted at once.
     SERVICE_STATUS status = {};
     BOOL ok = ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
     DWORD total = 0;
@@ -245,10 +246,14 @@ BOOL SvcUninstall() {
         if (pause < 100) pause = 100;
         if (pause > 10000) pause = 10000;
         if (status.dwCurrentState == SERVICE_STOPPED) break;
-        Sleep(pause);
+        for (DWORD slept = 0; ok && slept < pause && status.dwCurrentState != SERVICE_STOPPED;) {
+            const DWORD slice = pause - slept < 50 ? pause - slept : 50;
+            Sleep(slice);
+            slept += slice;
+            ok = QueryServiceStatus(service.get(), &status);
+        }
         total += pause + 10;
         if (total > 60000) break;
-        ok = QueryServiceStatus(service.get(), &status);
     }
 
     if (DeleteService(service.get())) return TRUE;

@@ -63,16 +63,28 @@ DWORD QueryCode(DWORD error) {
     }
 }
 
-bool IsProcessRunning(const wchar_t* imageName) {
+// A process of `imageName` that has not ended, opened for waiting on its end; `known` false when the
+// process list could not be read (the process then counts as still there, with nothing to wait on). A
+// listed process that has already ended, or that no longer exists when it is opened, is not one.
+ScopedHandle FindRunningProcess(const wchar_t* imageName, bool& known) {
+    known = false;
     ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return true;  // unknown: counts as still there
+    if (!snapshot) return {};
+    known = true;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry)) {
-        if (_wcsicmp(entry.szExeFile, imageName) == 0) return true;
+        if (_wcsicmp(entry.szExeFile, imageName) != 0) continue;
+        ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        if (!process) {
+            if (GetLastError() == ERROR_INVALID_PARAMETER) continue;  // gone since the snapshot
+            known = false;                                            // there, but it cannot be waited on
+            return {};
+        }
+        if (WaitForSingleObject(process.get(), 0) != WAIT_OBJECT_0) return process;
     }
-    return false;
+    return {};
 }
 
 // The completion event, opened or (when no one holds it yet) created: auto-reset, not signalled.
@@ -125,12 +137,20 @@ DWORD WaitForServiceStopped(const wchar_t* serviceName, DWORD seconds) {
 }
 
 DWORD WaitForProcessExit(const wchar_t* imageName, DWORD seconds) {
-    if (!imageName) return WAIT_TIMEOUT;
-    for (DWORD round = 0; round < seconds; ++round) {
-        if (!IsProcessRunning(imageName)) return 0;
-        Sleep(1000);
+    if (!imageName || seconds == 0) return WAIT_TIMEOUT;
+    // Each look waits on a process it found, at most a second, so that another process of the name is
+    // looked for at least as often as once a second.
+    const DWORD limit = seconds > MAXDWORD / 1000 ? MAXDWORD : seconds * 1000;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        bool known = false;
+        const ScopedHandle process = FindRunningProcess(imageName, known);
+        if (known && !process) return 0;
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= limit) return WAIT_TIMEOUT;
+        const DWORD wait = limit - elapsed < 1000 ? limit - elapsed : 1000;
+        if (!process || WaitForSingleObject(process.get(), wait) == WAIT_FAILED) Sleep(wait);
     }
-    return WAIT_TIMEOUT;
 }
 
 DWORD StartUpdateService(DWORD argc, const wchar_t** argv) {

@@ -289,4 +289,141 @@ TEST(PathApi, NullArguments) {
     EXPECT_TRUE(SameLines(probe.debug, {"\nCPathApi::GetResFilePath: Invalid Input!\n"}));
 }
 
+// The deletion guard's table: every folder it protects by name, each kind of protected folder with a
+// folder above it (refused too), and beside each a folder that is not protected (the rule is exact).
+// A profile of a user the shell does not know, and environment names pointed at folders of the test's
+// own, show the names that nothing else on the machine also protects.
+class DeletionGuard : public ::testing::Test {
+  protected:
+    static constexpr wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+    static constexpr wchar_t kSid[] = L"S-1-5-21-1111111111-2222222222-3333333333-1999";
+    void SetUp() override {
+        const std::wstring key = std::wstring(kProfileList) + L"\\" + kSid;
+        SetString(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, L"ProfileImagePath", kProfile);
+    }
+    void TearDown() override {
+        const std::wstring key = std::wstring(kProfileList) + L"\\" + kSid;
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, 0);
+    }
+    static constexpr wchar_t kProfile[] = L"C:\\TavoGuard\\Homes\\guest";
+
+    // Refused as `verdict`; and a folder of the test's own name inside it is not refused for the name
+    // (it is not there: kMissing), unless the folder is a system one, inside which nothing is deleted.
+    static void ExpectRefused(const std::wstring& path, FolderVerdict verdict) {
+        SCOPED_TRACE(Narrow(path));
+        EXPECT_EQ(static_cast<int>(JudgeFolderForDeletion(path.c_str())), static_cast<int>(verdict));
+        const std::wstring inside = path + L"\\Tavo Guard Suite";
+        EXPECT_EQ(static_cast<int>(JudgeFolderForDeletion(inside.c_str())),
+                  static_cast<int>(verdict == FolderVerdict::kSystemFolder ? FolderVerdict::kSystemFolder
+                                                                           : FolderVerdict::kMissing));
+    }
+    // Every folder above `path` up to (not including) `stop` is refused as `verdict`.
+    static void ExpectAboveRefused(const std::wstring& path, const std::wstring& stop,
+                                   FolderVerdict verdict) {
+        for (size_t slash = path.rfind(L'\\'); slash != std::wstring::npos && slash > stop.size();
+             slash = path.rfind(L'\\', slash - 1)) {
+            const std::wstring above = path.substr(0, slash);
+            SCOPED_TRACE(Narrow(above) + " above " + Narrow(path));
+            EXPECT_EQ(static_cast<int>(JudgeFolderForDeletion(above.c_str())), static_cast<int>(verdict));
+        }
+    }
+};
+
+TEST_F(DeletionGuard, EveryFolderOfAProfileAndEveryFolderAboveOne) {
+    // What Windows makes in every profile, relative to the profile folder.
+    const wchar_t* const names[] = {
+        L"Desktop",
+        L"Documents",
+        L"Downloads",
+        L"Music",
+        L"Pictures",
+        L"Videos",
+        L"Favorites",
+        L"Links",
+        L"Contacts",
+        L"Searches",
+        L"Saved Games",
+        L"OneDrive",
+        L"Templates",
+        L"AppData",
+        L"AppData\\Local",
+        L"AppData\\LocalLow",
+        L"AppData\\Roaming",
+        L"AppData\\Local\\Temp",
+        L"Temp",
+        L"Application Data",
+        L"Local Settings",
+        L"Local Settings\\Temp",
+        L"My Documents",
+        L"Start Menu",
+        L"AppData\\Roaming\\Microsoft\\Windows\\Start Menu",
+        L"AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs",
+    };
+    const std::wstring profile = kProfile;
+    ExpectRefused(profile, FolderVerdict::kProtectedFolder);
+    for (const wchar_t* name : names) {
+        const std::wstring folder = profile + L"\\" + name;
+        ExpectRefused(folder, FolderVerdict::kProtectedFolder);
+        // "AppData\Roaming\Microsoft" and "...\Windows" are protected only as folders above the Start menu.
+        ExpectAboveRefused(folder, L"C:", FolderVerdict::kProtectedFolder);
+    }
+    // A folder of the profile that is none of them.
+    EXPECT_EQ(JudgeFolderForDeletion((profile + L"\\Tavo Guard Suite").c_str()), FolderVerdict::kMissing);
+    EXPECT_EQ(JudgeFolderForDeletion((profile + L"\\AppData\\Roaming\\Velnor").c_str()),
+              FolderVerdict::kMissing);
+}
+
+// The folders named by the environment, each moved to a folder of the test's own: the folder, what lies
+// above it and (for the Windows folder) what lies inside are refused; a folder beside it is not.
+TEST_F(DeletionGuard, EveryFolderTheEnvironmentNamesAndEveryFolderAboveOne) {
+    const struct {
+        const wchar_t* name;
+        FolderVerdict verdict;
+    } variables[] = {
+        {L"SystemRoot", FolderVerdict::kSystemFolder},
+        {L"windir", FolderVerdict::kSystemFolder},
+        {L"ProgramFiles", FolderVerdict::kProtectedFolder},
+        {L"ProgramFiles(x86)", FolderVerdict::kProtectedFolder},
+        {L"ProgramW6432", FolderVerdict::kProtectedFolder},
+        {L"CommonProgramFiles", FolderVerdict::kProtectedFolder},
+        {L"CommonProgramFiles(x86)", FolderVerdict::kProtectedFolder},
+        {L"CommonProgramW6432", FolderVerdict::kProtectedFolder},
+        {L"ProgramData", FolderVerdict::kProtectedFolder},
+        {L"ALLUSERSPROFILE", FolderVerdict::kProtectedFolder},
+        {L"PUBLIC", FolderVerdict::kProtectedFolder},
+        {L"USERPROFILE", FolderVerdict::kProtectedFolder},
+        {L"APPDATA", FolderVerdict::kProtectedFolder},
+        {L"LOCALAPPDATA", FolderVerdict::kProtectedFolder},
+        {L"TEMP", FolderVerdict::kProtectedFolder},
+        {L"TMP", FolderVerdict::kProtectedFolder},
+    };
+    for (const auto& variable : variables) {
+        const std::wstring base = std::wstring(L"C:\\TavoGuard\\") + variable.name;
+        const std::wstring folder = base + L"\\deep\\named";
+        tavo::test::ScopedEnv moved(variable.name, folder.c_str());
+        ExpectRefused(folder, variable.verdict);
+        ExpectAboveRefused(folder, L"C:", variable.verdict);
+        SCOPED_TRACE(Narrow(variable.name));
+        EXPECT_EQ(JudgeFolderForDeletion((base + L"\\deep\\beside").c_str()), FolderVerdict::kMissing);
+    }
+}
+
+// Folders above the shell's known folders of the machine that are no known folder themselves: the
+// shared Start menu's "C:\ProgramData\Microsoft" and "...\Microsoft\Windows", the user's
+// "AppData\Roaming\Microsoft".
+TEST_F(DeletionGuard, FoldersAboveTheShellsFoldersAreRefused) {
+    for (const int csidl : {CSIDL_COMMON_PROGRAMS, CSIDL_PROGRAMS, CSIDL_COMMON_APPDATA, CSIDL_PROFILE,
+                            CSIDL_PROGRAM_FILES, CSIDL_LOCAL_APPDATA}) {
+        wchar_t path[MAX_PATH] = {};
+        ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path)));
+        ExpectRefused(path, FolderVerdict::kProtectedFolder);
+        ExpectAboveRefused(path, L"C:", FolderVerdict::kProtectedFolder);
+    }
+    wchar_t programData[MAX_PATH] = {};
+    ASSERT_TRUE(
+        SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, programData)));
+    EXPECT_EQ(JudgeFolderForDeletion((std::wstring(programData) + L"\\Velnor").c_str()),
+              FolderVerdict::kMissing);
+}
+
 }  // namespace

@@ -207,6 +207,30 @@ TEST(ServiceWait, MissingServiceAndProcesses) {
     EXPECT_EQ(WaitForProcessExit(L"service_test.exe", 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
+// The wait for the service program's end lasts until the last process of its name has ended: two copies
+// of a program under one name, which end by themselves one after the other.
+TEST(ServiceWait, ProcessExitLastsUntilTheLastProcessOfTheNameHasEnded) {
+    TempFolder folder(L"tavo-wait");
+    std::vector<ScopedHandle> processes;
+    for (const char* after : {"300", "1500"}) {
+        const std::wstring exe = folder / (L"copy" + std::to_wstring(processes.size())) + L"\\waited.exe";
+        ASSERT_TRUE(CreateDirectoryW(exe.substr(0, exe.rfind(L'\\')).c_str(), nullptr));
+        ASSERT_TRUE(CopyFileW(BinPath(L"fixtures\\process\\suite_process.exe").c_str(), exe.c_str(), FALSE));
+        ASSERT_TRUE(tavo::test::WriteTextFile(exe.substr(0, exe.size() - 4) + L".ini",
+                                              std::string("[fixture]\nexit_after=") + after + "\n"));
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info = {};
+        ASSERT_TRUE(CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
+                                   folder.path().c_str(), &startup, &info));
+        CloseHandle(info.hThread);
+        processes.emplace_back(info.hProcess);
+    }
+    EXPECT_EQ(WaitForProcessExit(L"WAITED.EXE", 30), 0u);
+    for (const ScopedHandle& process : processes)
+        EXPECT_EQ(WaitForSingleObject(process.get(), 0), WAIT_OBJECT_0);
+}
+
 TEST(ServiceCompletion, SignalReachesAWaiterAndIsLostWithoutOne) {
     // Nobody holds the event: the signal has nowhere to go and creates nothing.
     EXPECT_EQ(SignalUpdateCommandDone(), 0u);

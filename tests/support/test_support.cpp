@@ -288,4 +288,40 @@ std::string Unix(const std::string& text) {
     return result;
 }
 
+bool RunningUnderWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+bool MakeLink(const std::wstring& link, const std::wstring& target, bool folder) {
+    auto exists = [&link] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; };
+    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) &&
+        exists())
+        return true;
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName) return false;
+    const size_t slash = link.rfind(L'\\');
+    char* unixTarget = unixName(target.c_str());
+    char* unixParent = unixName(link.substr(0, slash).c_str());
+    if (!unixTarget || !unixParent) return false;
+    const std::string command = std::string("ln -s \"") + unixTarget + "\" \"" + unixParent + "/" +
+                                Narrow(link.substr(slash + 1)) + "\"";
+    HeapFree(GetProcessHeap(), 0, unixTarget);
+    HeapFree(GetProcessHeap(), 0, unixParent);
+    std::wstring commandLine(command.begin(), command.end());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(L"\\\\?\\unix\\bin\\ln", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process)) {
+        return false;
+    }
+    if (process.hProcess) CloseHandle(process.hProcess);
+    if (process.hThread) CloseHandle(process.hThread);
+    // Wine does not wait for a Unix program: look for the link.
+    for (int i = 0; i < 100 && !exists(); ++i) Sleep(50);
+    return exists();
+}
+
 }  // namespace tavo::test

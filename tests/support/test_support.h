@@ -89,6 +89,12 @@ void ClearPendingRestartOperations();
 // from starting, or WAIT_TIMEOUT.
 DWORD RunToEnd(const std::wstring& commandLine, DWORD timeoutMs = 120000);
 
+// A link at `link` to `target` (a folder with `folder`, else a file): a symbolic link where the system
+// makes one; under Wine (which answers TRUE and makes nothing) a Unix symbolic link inside the machine,
+// made with the system's ln (started as \\?\unix\bin\ln). False when none could be made.
+bool MakeLink(const std::wstring& link, const std::wstring& target, bool folder);
+bool RunningUnderWine();
+
 bool FileExists(const std::wstring& path);
 bool WriteTextFile(const std::wstring& path, const std::string& content);
 std::string ReadFileBytes(const std::wstring& path);

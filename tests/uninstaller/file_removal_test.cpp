@@ -8,11 +8,15 @@
 
 #include <chrono>
 
+#include <map>
+
 #include "install/install.h"
+#include "outcome/outcome.h"
 #include "paths/path_api.h"
 #include "registry/registry.h"
 #include "removal_support.h"
 #include "steps/steps.h"
+#include "support/scoped.h"
 #include "test_support.h"
 
 using removal::ConsoleCapture;
@@ -63,6 +67,7 @@ TEST_F(FileRemovalTest, GuardRefusesEveryFolderThatIsNotTheSuitesOwn) {
     struct Case {
         std::wstring path;
         FolderVerdict verdict;
+        DWORD type = REG_SZ;
     };
     std::vector<Case> cases = {
         {L"C:\\", FolderVerdict::kDriveRoot},
@@ -70,7 +75,9 @@ TEST_F(FileRemovalTest, GuardRefusesEveryFolderThatIsNotTheSuitesOwn) {
         {L"\\\\?\\C:\\windows", FolderVerdict::kNotAbsoluteLocal},
         {L"Tavo Suite", FolderVerdict::kNotAbsoluteLocal},
         {L"C:windows", FolderVerdict::kNotAbsoluteLocal},
-        {L"%SystemRoot%", FolderVerdict::kSystemFolder},
+        // A plain string is a name as it stands: no environment reference in it is expanded.
+        {L"%SystemRoot%", FolderVerdict::kNotAbsoluteLocal},
+        {L"%SystemRoot%", FolderVerdict::kSystemFolder, REG_EXPAND_SZ},
         {L"C:\\windows\\system32", FolderVerdict::kSystemFolder},
         {L"C:\\windows\\Fonts", FolderVerdict::kSystemFolder},
         {ShellFolder(CSIDL_PROGRAM_FILES) + L"\\..\\windows\\", FolderVerdict::kSystemFolder},
@@ -92,20 +99,24 @@ TEST_F(FileRemovalTest, GuardRefusesEveryFolderThatIsNotTheSuitesOwn) {
         SCOPED_TRACE(tavo::test::Narrow(c.path));
         wchar_t expanded[MAX_PATH] = {};
         ExpandEnvironmentStringsW(c.path.c_str(), expanded, MAX_PATH);
-        EXPECT_EQ(static_cast<int>(JudgeFolderForDeletion(expanded)), static_cast<int>(c.verdict));
-        ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, kProductKey, L"Path", c.path.c_str(), 0, REG_SZ));
-        wchar_t installFolder[kInstallPathChars] = {};
-        ASSERT_TRUE(GetTavoInstallPathFromReg(HKEY_LOCAL_MACHINE, installFolder, kInstallPathChars * 2));
+        const std::wstring printed = WithoutSlash(c.type == REG_EXPAND_SZ ? expanded : c.path);
+        EXPECT_EQ(static_cast<int>(JudgeFolderForDeletion(printed.c_str())), static_cast<int>(c.verdict));
+        ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, kProductKey, L"Path", c.path.c_str(), 0, c.type));
+        // The install folder as the sequence reads it once for every step.
+        const InstallFolder installFolder = ReadInstallFolder();
+        EXPECT_EQ(installFolder.path, printed);
+        EXPECT_EQ(static_cast<int>(installFolder.verdict), static_cast<int>(c.verdict));
+        EXPECT_FALSE(installFolder.Trusted());
         ConsoleCapture console;
         const std::set<std::wstring> before = ListMachine();
-        ReleaseLockedModules(installFolder);
-        const int result = RemoveInstallFiles(installFolder);
+        ReleaseLockedModules(installFolder.path.c_str());
+        const int result = RemoveInstallFiles(installFolder.path.c_str());
         const std::set<std::wstring> after = ListMachine();
         const std::string output = console.Stop();
         EXPECT_EQ(result, 1);
         EXPECT_EQ(before, after);
-        EXPECT_EQ(output, kInstallBanner + "Refused to delete \"" + removal::Utf8(WithoutSlash(expanded)) +
-                              "\": it is " + removal::Utf8(FolderVerdictText(c.verdict)) + ".\n");
+        EXPECT_EQ(output, kInstallBanner + "Refused to delete \"" + removal::Utf8(printed) + "\": it is " +
+                              removal::Utf8(FolderVerdictText(c.verdict)) + ".\n");
     }
     EXPECT_TRUE(FileExists(scratch / L"full\\keep.txt"));
 
@@ -159,6 +170,68 @@ TEST_F(FileRemovalTest, MissingFolderPrintsOnlyTheBanner) {
     EXPECT_EQ(console.Stop(), kInstallBanner);
 }
 
+struct Record {
+    ItemKind kind;
+    std::wstring what;
+    ItemResult result;
+    DWORD error;
+};
+std::vector<Record>& Records() {
+    static std::vector<Record> records;
+    return records;
+}
+void Keep(ItemKind kind, const wchar_t* what, ItemResult result, DWORD error) {
+    Records().push_back({kind, what, result, error});
+}
+
+// A file is printed before it is deleted, a folder after everything in it; each outcome is recorded with
+// the system's error. A file held by another program without delete sharing stays, and so do the folders
+// above it; the rest goes.
+TEST_F(FileRemovalTest, EachFolderIsPrintedAfterItsContentsAndEveryItemIsRecorded) {
+    TempFolder scratch(L"tavo order");
+    const std::wstring install = scratch / L"Tavo Suite";
+    CreateDirectoryW(install.c_str(), nullptr);
+    CreateDirectoryW((install + L"\\sub").c_str(), nullptr);
+    WriteTextFile(install + L"\\sub\\file.txt", "x");
+    ResetOutcome();
+    Records().clear();
+    SetOutcomeObserver(Keep);
+    ConsoleCapture console;
+    EXPECT_EQ(RemoveInstallFiles(install.c_str()), 0);
+    const std::string utf8 = removal::Utf8(install);
+    EXPECT_EQ(console.Stop(), kInstallBanner + utf8 + "\\sub\\file.txt\n" + utf8 + "\\sub\n" + utf8 + "\n");
+    EXPECT_FALSE(FileExists(install));
+    ASSERT_EQ(Records().size(), 3u);
+    EXPECT_EQ(Records()[0].kind, ItemKind::kFile);
+    EXPECT_EQ(Records()[1].what, install + L"\\sub");
+    EXPECT_EQ(Records()[1].kind, ItemKind::kFolder);
+    EXPECT_EQ(Records()[2].what, install);
+    EXPECT_EQ(OutcomeTotals().deleted, 3u);
+
+    CreateDirectoryW(install.c_str(), nullptr);
+    CreateDirectoryW((install + L"\\sub").c_str(), nullptr);
+    WriteTextFile(install + L"\\sub\\held.txt", "x");
+    WriteTextFile(install + L"\\free.txt", "x");
+    Records().clear();
+    {
+        tavo::ScopedHandle held(CreateFileW((install + L"\\sub\\held.txt").c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held);
+        ConsoleCapture quiet;
+        EXPECT_EQ(RemoveInstallFiles(install.c_str()), 1);
+    }
+    SetOutcomeObserver(nullptr);
+    std::map<std::wstring, Record> byPath;
+    for (const Record& record : Records()) byPath.emplace(record.what, record);
+    ASSERT_EQ(byPath.size(), 4u);
+    EXPECT_EQ(byPath.at(install + L"\\sub\\held.txt").error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(byPath.at(install + L"\\sub").error, static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+    EXPECT_EQ(byPath.at(install).result, ItemResult::kFailed);
+    EXPECT_EQ(byPath.at(install + L"\\free.txt").result, ItemResult::kDeleted);
+    EXPECT_EQ(OutcomeExitCode(), kExitFailure);
+    ResetOutcome();
+}
+
 // Nested folders with 10,000 files: all gone, every path printed once.
 TEST_F(FileRemovalTest, TenThousandFileTreeIsGone) {
     TempFolder scratch(L"tavo tree");
@@ -178,6 +251,7 @@ TEST_F(FileRemovalTest, TenThousandFileTreeIsGone) {
             }
         }
     }
+    ResetOutcome();
     ConsoleCapture console;
     const auto start = std::chrono::steady_clock::now();
     const int result = RemoveInstallFiles(install.c_str());
@@ -187,6 +261,8 @@ TEST_F(FileRemovalTest, TenThousandFileTreeIsGone) {
     EXPECT_FALSE(FileExists(install));
     // The banner's three lines, 10,000 files, 110 folders and the install folder.
     EXPECT_EQ(lines.size(), 3u + 10000u + 110u + 1u);
+    EXPECT_EQ(OutcomeTotals().deleted, 10000u + 110u + 1u);
+    EXPECT_EQ(OutcomeTotals().failed, 0u);
     printf("removing 10,000 files in 110 folders took %lld ms\n",
            static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
 }

@@ -4,6 +4,7 @@
 
 #include "install/install.h"
 #include "registry/registry.h"
+#include "test_support.h"
 
 namespace {
 
@@ -92,6 +93,49 @@ TEST_F(TestRoot, MissingKeyValueOrBuffer) {
     SetPathText(L"C:\\x");
     EXPECT_FALSE(GetTavoInstallPathFromReg(root_, nullptr, kInstallPathChars));
     EXPECT_FALSE(GetTavoInstallPathFromReg(root_, buffer, 4));  // too small for the value
+}
+
+// The install folder as the sequence reads it once for every step: "Path" of the machine's product key
+// through the 520-byte buffer, a plain string as stored, an expandable one expanded, judged by the
+// deletion guard.
+TEST(ReadInstallFolder, ReadOnceAsStoredAndJudged) {
+    struct Case {
+        std::wstring stored;
+        DWORD type;
+        std::wstring path;
+        FolderVerdict verdict;
+    };
+    wchar_t programFiles[MAX_PATH] = {};
+    ASSERT_GT(ExpandEnvironmentStringsW(L"%ProgramFiles%", programFiles, MAX_PATH), 0u);
+    const std::wstring suite = std::wstring(programFiles) + L"\\Velnor\\Tavo Suite";
+    const std::wstring longest = L"C:\\" + std::wstring(256, L'p');  // 259 characters
+    const Case cases[] = {
+        {suite + L"\\", REG_SZ, suite, FolderVerdict::kMissing},
+        {longest, REG_SZ, longest, FolderVerdict::kMissing},
+        {L"%ProgramFiles%\\Velnor\\Tavo Suite", REG_SZ, L"%ProgramFiles%\\Velnor\\Tavo Suite",
+         FolderVerdict::kNotAbsoluteLocal},
+        {L"%ProgramFiles%\\Velnor\\Tavo Suite", REG_EXPAND_SZ, suite, FolderVerdict::kMissing},
+        {L"%ProgramFiles%", REG_EXPAND_SZ, programFiles, FolderVerdict::kProtectedFolder},
+        // 260 to 519 characters do not fit the buffer: unknown, for every step alike.
+        {L"C:\\" + std::wstring(257, L'p'), REG_SZ, L"", FolderVerdict::kNotAbsoluteLocal},
+        {L"C:\\" + std::wstring(516, L'p'), REG_SZ, L"", FolderVerdict::kNotAbsoluteLocal},
+        {L"%ProgramFiles%\\" + std::wstring(250, L'p'), REG_EXPAND_SZ, L"", FolderVerdict::kNotAbsoluteLocal},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(tavo::test::Narrow(c.stored));
+        ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, kProductKey, L"Path", c.stored.c_str(), 0, c.type));
+        const InstallFolder folder = ReadInstallFolder();
+        EXPECT_EQ(folder.path, c.path);
+        EXPECT_EQ(static_cast<int>(folder.verdict), static_cast<int>(c.verdict));
+        const bool trusted = c.verdict == FolderVerdict::kMissing;
+        EXPECT_EQ(folder.Trusted(), trusted);
+        EXPECT_EQ(std::wstring(folder.TrustedPath()), trusted ? c.path : L"");
+    }
+    // The run's folder is the one given, whatever the registry says later.
+    SetRunInstallFolder(ReadInstallFolder());
+    ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, kProductKey, L"Path", suite.c_str(), 0, REG_SZ));
+    EXPECT_EQ(RunInstallFolder().path, L"");
+    DeleteRegKey(HKEY_LOCAL_MACHINE, kProductKey, 0);
 }
 
 }  // namespace

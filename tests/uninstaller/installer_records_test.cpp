@@ -81,6 +81,24 @@ void MakeLink(HKEY root, const std::wstring& path, const std::wstring& target) {
               ERROR_SUCCESS);
 }
 
+// A packed component code (the name of its key) in the compressed form that the installer's per-feature
+// component lists hold: the GUID's four 32-bit words in memory order, five base-85 digits each, least
+// significant first.
+std::wstring Compressed(const std::wstring& packed) {
+    static const wchar_t kDigits[] =
+        L"!$%&'()*+,-.0123456789=?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[]^_`abcdefghijklmnopqrstuvwxyz{}~";
+    std::wstring out;
+    for (int word = 0; word < 4; ++word) {
+        unsigned long value = 0;
+        for (int byte = 3; byte >= 0; --byte) {
+            const size_t at = static_cast<size_t>(word * 8 + byte * 2);
+            value = value << 8 | std::stoul(std::wstring{packed[at + 1], packed[at]}, nullptr, 16);
+        }
+        for (int digit = 0; digit < 5; ++digit, value /= 85) out.push_back(kDigits[value % 85]);
+    }
+    return out;
+}
+
 // In the view the uninstall sequence chooses (its console text is asserted by the whole-program test).
 void RunCleanup() {
     RegistryViewFlag = IsNative64BitSystem() ? KEY_WOW64_64KEY : 0;
@@ -173,6 +191,17 @@ TEST(InstallerRecords, RealRecordsOfTheSuiteGoAndNobodyElsesAreTouched) {
     const std::wstring shared = components + L"5D4C3B2A1F0E9D8C7B6A594837261504";
     SetValue(HKEY_LOCAL_MACHINE, shared, kSuite);
     SetValue(HKEY_LOCAL_MACHINE, shared, kOther);
+    // As the installer records a component that two products share: in a feature's list of each.
+    for (const wchar_t* product : {kSuite, kOther}) {
+        const std::wstring features = std::wstring(kSystemData) + L"Products\\" + product + L"\\Features";
+        SetText(HKEY_LOCAL_MACHINE, features, L"Complete",
+                ReadText(HKEY_LOCAL_MACHINE, features, L"Complete") +
+                    Compressed(shared.substr(shared.size() - 32)));
+    }
+    // The suite's records name its components: a component they do not name is not looked at, whatever
+    // values it holds.
+    const std::wstring unnamed = components + L"0123456789ABCDEF0123456789ABCDEF";
+    SetValue(HKEY_LOCAL_MACHINE, unnamed, kSuite);
     SetValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TavoOutside\\child", L"keep");
     MakeLink(HKEY_LOCAL_MACHINE, std::wstring(kClasses) + L"Products\\" + kSuite + L"\\SourceList\\outside",
              L"\\Registry\\Machine\\SOFTWARE\\TavoOutside");
@@ -242,6 +271,7 @@ TEST(InstallerRecords, RealRecordsOfTheSuiteGoAndNobodyElsesAreTouched) {
     }
     EXPECT_TRUE(HasValue(HKEY_LOCAL_MACHINE, shared, kOther));
     EXPECT_FALSE(HasValue(HKEY_LOCAL_MACHINE, shared, kSuite));
+    EXPECT_TRUE(HasValue(HKEY_LOCAL_MACHINE, unnamed, kSuite));
 
     for (REGSAM view : {k64, k32}) {
         for (const wchar_t* client : {L"Velnor\\Plugins", L"Velnor_Outlook", L"Velnor_Notes"})
@@ -261,3 +291,40 @@ TEST(InstallerRecords, RealRecordsOfTheSuiteGoAndNobodyElsesAreTouched) {
     EXPECT_EQ(RunMsiexec(std::wstring(L"/x ") + kOtherGuid), 0u);
     EXPECT_EQ(MsiQueryProductStateW(kOtherGuid), INSTALLSTATE_UNKNOWN);
 }
+
+namespace {
+
+// The suite's per-feature component lists cannot be read as such: every component key is asked for the
+// suite's value, once for all users. The result is the same: its own components go (also one that only a
+// hand made), the shared one keeps the other product's value, the other product's stay.
+TEST(InstallerRecords, WithoutAReadableComponentRecordEveryComponentIsAskedOnce) {
+    const std::wstring msi = tavo::test::BinPath(L"fixtures\\msi\\");
+    ASSERT_EQ(RunMsiexec(L"/i \"" + msi + L"TAVOKIT.MSI\""), 0u);
+    ASSERT_EQ(RunMsiexec(L"/i \"" + msi + L"unrelated.msi\""), 0u);
+    const std::wstring data = kSystemData, components = data + L"Components\\";
+    SetText(HKEY_LOCAL_MACHINE, data + L"Products\\" + kSuite + L"\\Features", L"Complete", L"no list");
+    for (const wchar_t* user : {L"S-1-5-21-7-8-9-1001", L"S-1-5-21-7-8-9-1002"})
+        SetValue(HKEY_LOCAL_MACHINE,
+                 std::wstring(kInstallerUserData) + L"\\" + user + L"\\Products\\" + kSuite + L"\\Features",
+                 L"Complete");
+    const std::wstring handMade = components + L"0123456789ABCDEF0123456789ABCDEF",
+                       shared = components + L"5D4C3B2A1F0E9D8C7B6A594837261504";
+    SetValue(HKEY_LOCAL_MACHINE, handMade, kSuite);
+    SetValue(HKEY_LOCAL_MACHINE, shared, kSuite);
+    SetValue(HKEY_LOCAL_MACHINE, shared, kOther);
+
+    RunCleanup();
+
+    EXPECT_EQ(MsiQueryProductStateW(kSuiteGuid), INSTALLSTATE_UNKNOWN);
+    for (const std::wstring& gone : {components + L"3A6B9C1D0E2F4A5B6C7D8E9F0A1B2C3D",
+                                     components + L"3A6B9C1D0E2F4A5B6C7D8E9F0A1B2C3E", handMade})
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, gone, k64)) << Narrow(gone);
+    for (const std::wstring& kept :
+         {components + L"1B7E5D3C9A8F6E4D2C1B0A9F8E7D6C5B", components + L"6C2D4E8F0A1B3C5D7E9F1A3B5C7D9E1F"})
+        EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kept, k64)) << Narrow(kept);
+    EXPECT_TRUE(HasValue(HKEY_LOCAL_MACHINE, shared, kOther));
+    EXPECT_FALSE(HasValue(HKEY_LOCAL_MACHINE, shared, kSuite));
+    EXPECT_EQ(RunMsiexec(std::wstring(L"/x ") + kOtherGuid), 0u);
+}
+
+}  // namespace

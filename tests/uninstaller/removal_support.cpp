@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <iterator>
 
-#include "support/proc_address.h"
 #include "test_support.h"
 
 namespace removal {
@@ -69,39 +68,10 @@ std::string Utf8(const std::wstring& text) {
     return utf8;
 }
 
-bool RunningUnderWine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
+bool RunningUnderWine() { return tavo::test::RunningUnderWine(); }
 
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
-    auto exists = [&link] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; };
-    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) && exists())
-        return true;
-    using UnixName = char*(CDECL*)(LPCWSTR);
-    const auto unixName =
-        tavo::ProcAddress<UnixName>(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
-    if (!unixName) return false;
-    const size_t slash = link.rfind(L'\\');
-    char* unixTarget = unixName(target.c_str());
-    char* unixParent = unixName(link.substr(0, slash).c_str());
-    if (!unixTarget || !unixParent) return false;
-    const std::string command = std::string("ln -s \"") + unixTarget + "\" \"" + unixParent + "/" +
-                                tavo::test::Narrow(link.substr(slash + 1)) + "\"";
-    HeapFree(GetProcessHeap(), 0, unixTarget);
-    HeapFree(GetProcessHeap(), 0, unixParent);
-    std::wstring commandLine(command.begin(), command.end());
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(L"\\\\?\\unix\\bin\\ln", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-        return false;
-    }
-    if (process.hProcess) CloseHandle(process.hProcess);
-    if (process.hThread) CloseHandle(process.hThread);
-    // Wine does not wait for a Unix program: look for the link.
-    for (int i = 0; i < 100 && !exists(); ++i) Sleep(50);
-    return exists();
+    return tavo::test::MakeLink(link, target, true);
 }
 
 }  // namespace removal

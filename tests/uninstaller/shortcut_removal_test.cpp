@@ -7,6 +7,7 @@
 #include <shlobj.h>
 
 #include "install/install.h"
+#include "outcome/outcome.h"
 #include "process/process.h"
 #include "registry/registry.h"
 #include "removal_support.h"
@@ -114,6 +115,52 @@ TEST(ShortcutRemoval, SuitesLocalizedShortcutsGoOthersStay) {
     wcscpy(folder, common.c_str());
     EXPECT_TRUE(DeleteShortcutFile(folder, L"Help.lnk", 0, TRUE));
     tavo::test::RemoveTree(user + L"\\Orvane Velnor Tavo Suite");
+}
+
+// The suite's folder in a Programs folder is held while its shortcuts are deleted: when, after the first
+// deletion, someone tries to put a link to a folder of theirs (holding shortcuts of the same names) in its
+// place, the rename fails with a sharing violation, every other shortcut of the suite still goes from the
+// suite's own folder, and the other folder keeps every file.
+TEST(ShortcutRemoval, SuitesFolderSwappedForALinkAfterTheFirstDeletionLeavesTheCanaryWhole) {
+    ASSERT_TRUE(removal::OnlyDriveC());
+    ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, kProductKey, L"Path", kInstall, 0, REG_SZ));
+    SetRunInstallFolder(ReadInstallFolder());
+    const std::wstring suite = std::wstring(kInstall) + L"\\tavoInst.exe";
+    const std::wstring programs = Programs(CSIDL_PROGRAMS);
+    const std::wstring own = programs + L"\\Orvane Velnor Tavo Suite";
+    tavo::test::TempFolder canary(L"tavo canary");
+    for (const wchar_t* name : {L"Uninstall.lnk", L"Help.lnk", L"卸载.lnk", L"Settings.lnk"}) {
+        Shortcut(own + L"\\" + name, suite);
+        Shortcut(canary / name, suite);
+    }
+    const std::vector<std::wstring> canaryBefore = tavo::test::FolderEntries(canary.path());
+
+    static std::wstring s_own, s_canary;
+    static DWORD s_renameError;
+    static int s_deleted;
+    s_own = own;
+    s_canary = canary.path();
+    s_renameError = ERROR_SUCCESS;
+    s_deleted = 0;
+    SetOutcomeObserver([](ItemKind kind, const wchar_t*, ItemResult result, DWORD) {
+        if (kind != ItemKind::kShortcut || result != ItemResult::kDeleted || s_deleted++ != 0) return;
+        if (MoveFileW(s_own.c_str(), (s_own + L" aside").c_str())) {
+            tavo::test::MakeLink(s_own, s_canary, true);
+        } else {
+            s_renameError = GetLastError();
+        }
+    });
+    removal::ConsoleCapture console;
+    CleanupProgramsFolder(programs.c_str());
+    console.Stop();
+    SetOutcomeObserver(nullptr);
+    DeleteRegKey(HKEY_LOCAL_MACHINE, kProductKey, 0);
+
+    EXPECT_EQ(s_deleted, 4);
+    EXPECT_EQ(s_renameError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(tavo::test::FolderEntries(canary.path()), canaryBefore);
+    EXPECT_FALSE(FileExists(own));
+    EXPECT_FALSE(FileExists(own + L" aside"));
 }
 
 }  // namespace

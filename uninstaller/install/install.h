@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+#include <string>
+
+#include "paths/path_api.h"
+
 // Process-wide access-mask addition for the registry cleanup: KEY_WOW64_64KEY on a 64-bit processor.
 extern DWORD RegistryViewFlag;
 
@@ -13,4 +17,34 @@ extern DWORD RegistryViewFlag;
 BOOL GetTavoInstallPathFromReg(HKEY root, LPWSTR buffer, DWORD bufferBytes);
 
 constexpr wchar_t kProductKey[] = L"SOFTWARE\\Velnor\\Plugins";
+// The buffer that "Path" is read into, in wide characters; its size in bytes (520, so a path holds at most
+// 259 characters and its terminator) is what every reader passes to GetTavoInstallPathFromReg.
 constexpr DWORD kInstallPathChars = 520;
+constexpr DWORD kInstallPathBytes = 520;
+
+// The install folder of one run, read once and judged once, then handed to every step.
+struct InstallFolder {
+    // "Path" of the product key under HKEY_LOCAL_MACHINE: a REG_SZ value as stored (no environment
+    // references expanded: they are plain characters of a name), a REG_EXPAND_SZ value expanded; without
+    // trailing backslashes. Empty when unknown: no value, not a string, 260 characters or more (also after
+    // the expansion).
+    std::wstring path;
+    // The deletion guard's verdict on `path` when it was read.
+    FolderVerdict verdict = FolderVerdict::kNotAbsoluteLocal;
+    // The steps may act on the folder: an absolute local path that the guard accepts, or where nothing is
+    // (any more). The deletion steps judge it again, through their handle, when they delete.
+    bool Trusted() const {
+        return verdict == FolderVerdict::kDeletable || verdict == FolderVerdict::kMissing;
+    }
+    // `path` when Trusted, else "" (which every step takes as "no install folder").
+    const wchar_t* TrustedPath() const { return Trusted() ? path.c_str() : L""; }
+};
+
+// Reads and judges "Path" (kInstallPathBytes).
+InstallFolder ReadInstallFolder();
+
+// The install folder of this run, for the steps whose interfaces do not take it (where a shortcut leads,
+// the folder regsvr32 gets on "Path"): what SetRunInstallFolder gave (the sequence, once at its start); read
+// by ReadInstallFolder at the first use when nothing gave it.
+const InstallFolder& RunInstallFolder();
+void SetRunInstallFolder(const InstallFolder& folder);

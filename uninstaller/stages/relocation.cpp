@@ -119,10 +119,8 @@ void RunRelocationStage() {
                length ? ERROR_INSUFFICIENT_BUFFER : GetLastError());
         ExitProcess(0);
     }
-    wchar_t installFolder[kInstallPathChars] = {};
-    GetTavoInstallPathFromReg(HKEY_LOCAL_MACHINE, installFolder, sizeof(installFolder));
-
-    const Relocation relocation = RelocateIntoPrivateFolder(self, installFolder);
+    const InstallFolder installFolder = ReadInstallFolder();
+    const Relocation relocation = RelocateIntoPrivateFolder(self, installFolder.TrustedPath());
     switch (relocation.failedStep) {
         case Relocation::kDone:
             break;

@@ -15,8 +15,9 @@ void RunUninstallSequence() {
     ConsoleLine(L"Run TavoRemover.exe!\n");
     OutputDebugStringW(L"verify cmdline succ!\n");
 
-    wchar_t installFolder[kInstallPathChars] = {};
-    GetTavoInstallPathFromReg(HKEY_LOCAL_MACHINE, installFolder, kInstallPathChars);
+    // Read and judged once; every step gets this one value.
+    SetRunInstallFolder(ReadInstallFolder());
+    const wchar_t* installFolder = RunInstallFolder().TrustedPath();
 
     ReleaseLockedModules(installFolder);
     StopTavoProcesses();
@@ -24,7 +25,7 @@ void RunUninstallSequence() {
     if (IsNative64BitSystem()) RegistryViewFlag = KEY_WOW64_64KEY;
     RegTavoCOM(installFolder, FALSE);
     CleanupRegistries();
-    if (RemoveInstallFiles(installFolder) == 1) {
+    if (RemoveInstallFiles(RunInstallFolder().path.c_str()) == 1) {
         wchar_t message[MAX_PATH] = {};
         swprintf(message, MAX_PATH, L"!!!!!!!! Delete TavoInstall Files Failed!(Exit Code %u) !!!!!!!!\n",
                  1u);

@@ -118,10 +118,10 @@ bool RunAndWait(const std::wstring& application, const std::wstring& command) {
 
 // Runs `command` with the install folder (or its "components" subfolder) added to "Path" for the run.
 bool RunWithInstallFolderOnPath(const std::wstring& regsvr32, const std::wstring& command, BOOL is64Bit) {
-    wchar_t installFolder[kInstallPathChars] = {};
-    // A relative folder on "Path" would name a folder under the current one (the temporary folder).
-    if (!GetTavoInstallPathFromReg(HKEY_LOCAL_MACHINE, installFolder, sizeof(wchar_t) * kInstallPathChars) ||
-        PathIsRelativeW(installFolder)) {
+    // The install folder of this run, as read and judged once; a relative folder on "Path" would name a
+    // folder under the current one (the temporary folder).
+    const wchar_t* installFolder = RunInstallFolder().TrustedPath();
+    if (!installFolder[0] || PathIsRelativeW(installFolder)) {
         TraceLevel8(TracePair(nullptr, "RegCOMDLL call GetTavoInstallPath fail!").get());
         return false;
     }

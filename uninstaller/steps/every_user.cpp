@@ -136,7 +136,7 @@ void CleanUserShortcuts(HKEY hive, const ListedProfile& profile, const std::wstr
     const ProgramsFolder programs = UserProgramsFolder(hive, profile.folder);
     switch (programs.verdict) {
         case ProgramsFolderVerdict::kFound:
-            CleanProgramsFolder(programs.path.c_str());
+            CleanupProgramsFolder(programs.path.c_str());
             break;
         case ProgramsFolderVerdict::kMissing:
             break;

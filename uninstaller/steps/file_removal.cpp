@@ -1,27 +1,25 @@
 // The install folder: the two libraries moved out first, then the folder with everything in it. Every path
-// is printed before it is deleted. Only a folder that the deletion guard (paths/path_api.h) accepts is
-// touched at all, and no link inside it is followed: a link is removed itself, its target stays.
+// is printed before it is deleted (a folder's after everything in it). Only a folder that the deletion
+// guard (paths/path_api.h) accepts, by its path and by the final path of the handle it is deleted through,
+// is touched at all; the tree is deleted through handles (files/files.h), and no link inside it is
+// followed: a link is removed itself, its target stays.
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
 #include "console/console.h"
+#include "files/files.h"
+#include "outcome/outcome.h"
 #include "paths/path_api.h"
 #include "steps/steps.h"
 #include "support/scoped.h"
 
 namespace {
 
-// The install folder with environment references expanded; the path as given when that fails.
-std::wstring ExpandedFolder(LPCWSTR folder) {
-    if (!folder) return {};
-    const std::wstring given = folder;
-    std::wstring buffer(given.size() + 2048, L'\0');
-    const DWORD length =
-        ExpandEnvironmentStringsW(given.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
-    std::wstring result = given;
-    if (length > 0 && length <= buffer.size()) result.assign(buffer.c_str(), length - 1);
+// The install folder as the steps print it: without trailing backslashes (a drive root keeps its own).
+std::wstring Trimmed(LPCWSTR folder) {
+    std::wstring result = folder ? folder : L"";
     while (result.size() > 3 && (result.back() == L'\\' || result.back() == L'/')) result.pop_back();
     return result;
 }
@@ -56,65 +54,63 @@ void MoveOutLibraries(const std::wstring& folder) {
     MoveOutAndDelete(folder, L"vcruntime140.dll", L"vcruntime140.dll");
 }
 
-// Deletes a file; a read-only one loses that attribute first (and gets it back when it still cannot be
-// deleted).
-bool DeleteOneFile(const std::wstring& path, DWORD attributes) {
-    if (DeleteFileW(path.c_str())) return true;
-    if (!(attributes & FILE_ATTRIBUTE_READONLY) || GetLastError() != ERROR_ACCESS_DENIED) return false;
-    if (!SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) return false;
-    if (DeleteFileW(path.c_str())) return true;
-    const DWORD error = GetLastError();
-    SetFileAttributesW(path.c_str(), attributes);
-    SetLastError(error);
-    return false;
-}
-
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Everything inside `folder`, which the guard has accepted (or which lies inside such a folder and is no
-// link). 1 when anything is left.
-int DeleteTree(const std::wstring& folder) {
-    WIN32_FIND_DATAW entry = {};
-    tavo::ScopedFindHandle listing(FindFirstFileW((folder + L"\\*.*").c_str(), &entry));
-    if (!listing) return 1;
-    int result = 0;
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::wstring path = folder + L"\\" + name;
-        ConsoleLine(path.c_str());
-        // A path the file functions cannot take whole is left alone: a shortened one would name another file.
-        if (path.size() >= MAX_PATH) {
-            result = 1;
-            continue;
-        }
-        const DWORD attributes = entry.dwFileAttributes;
-        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            // A junction, symbolic link or mount point: the link goes, whatever it leads to stays.
-            const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str())
-                                                                         : DeleteFileW(path.c_str());
-            if (!removed) result = 1;
-        } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (DeleteTree(path) == 1) result = 1;
-            if (!RemoveDirectoryW(path.c_str()) && Exists(path)) result = 1;
-        } else if (!DeleteOneFile(path, attributes)) {
-            result = 1;
-        }
-    } while (FindNextFileW(listing.get(), &entry));
-    return result;
+// Prints every path before it is deleted (a folder's after everything in it) and records each outcome.
+class PrintingObserver : public tavo::files::TreeObserver {
+  public:
+    void Deleting(const std::wstring& path, tavo::files::EntryKind) override { ConsoleLine(path.c_str()); }
+    void Done(const std::wstring& path, tavo::files::EntryKind kind, DWORD error) override {
+        RecordOutcome(kind == tavo::files::EntryKind::kFile ? ItemKind::kFile : ItemKind::kFolder,
+                      path.c_str(), error == ERROR_SUCCESS ? ItemResult::kDeleted : ItemResult::kFailed,
+                      error);
+    }
+};
+
+// The system error that stands for the guard's refusal in the record of the folder.
+DWORD RefusalError(FolderVerdict verdict) {
+    switch (verdict) {
+        case FolderVerdict::kNotAbsoluteLocal:
+            return ERROR_BAD_PATHNAME;
+        case FolderVerdict::kNetworkPath:
+            return ERROR_BAD_NETPATH;
+        case FolderVerdict::kNotAFolder:
+            return ERROR_DIRECTORY;
+        case FolderVerdict::kLink:
+            return tavo::files::kErrorLinkInTheWay;
+        default:
+            return ERROR_ACCESS_DENIED;
+    }
 }
 
 void PrintRefusal(const std::wstring& folder, FolderVerdict verdict) {
     const std::wstring line =
         L"Refused to delete \"" + folder + L"\": it is " + FolderVerdictText(verdict) + L".";
     ReportLine(line.c_str());
+    RecordOutcome(ItemKind::kFolder, folder.c_str(), ItemResult::kFailed, RefusalError(verdict));
+}
+
+// Holds the folder and judges it, by its path and through its handle; false, with a refusal printed and
+// recorded (nothing when the folder is not there), when nothing may be deleted.
+bool HoldInstallFolder(const std::wstring& folder, tavo::files::FolderForDeletion& held) {
+    // The path as given first: a refusal names what the path is, not where a link on the way leads.
+    const FolderVerdict given = JudgeFolderForDeletion(folder.c_str());
+    if (given != FolderVerdict::kDeletable) {
+        if (given != FolderVerdict::kMissing) PrintRefusal(folder, given);
+        held.verdict = given;
+        return false;
+    }
+    held = tavo::files::HoldFolderForDeletion(folder);
+    if (held.verdict == FolderVerdict::kDeletable) return true;
+    if (held.verdict != FolderVerdict::kMissing) PrintRefusal(folder, held.verdict);
+    return false;
 }
 
 }  // namespace
 
 void ReleaseLockedModules(LPCWSTR installFolder) {
     try {
-        const std::wstring folder = ExpandedFolder(installFolder);
+        const std::wstring folder = Trimmed(installFolder);
         if (folder.empty() || JudgeFolderForDeletion(folder.c_str()) != FolderVerdict::kDeletable) return;
         MoveOutLibraries(folder);
     } catch (...) {
@@ -139,21 +135,20 @@ int RemoveInstallFiles(LPCWSTR installFolder) {
 
 int RemoveInstallFolder(LPCWSTR installFolder) {
     try {
-        const std::wstring folder = ExpandedFolder(installFolder);
+        const std::wstring folder = Trimmed(installFolder);
         if (folder.empty()) return 0;
-        const FolderVerdict verdict = JudgeFolderForDeletion(folder.c_str());
-        if (verdict == FolderVerdict::kMissing) return 0;
-        if (verdict != FolderVerdict::kDeletable) {
-            PrintRefusal(folder, verdict);
-            return 1;
-        }
+        tavo::files::FolderForDeletion held;
+        if (!HoldInstallFolder(folder, held)) return held.verdict == FolderVerdict::kMissing ? 0 : 1;
         int result = 0;
-        if (DeleteTree(folder) == 1) {
+        PrintingObserver observer;
+        if (tavo::files::DeleteTreeContents(held.folder, folder, observer) != ERROR_SUCCESS) {
             result = 1;
             MoveOutLibraries(folder);
         }
         ConsoleLine(folder.c_str());
-        if (!RemoveDirectoryW(folder.c_str()) && Exists(folder)) result = 1;
+        const DWORD error = tavo::files::DeleteThroughHandle(held.folder.handle.get());
+        observer.Done(folder, tavo::files::EntryKind::kFolder, error);
+        if (error != ERROR_SUCCESS) result = 1;
         return result;
     } catch (...) {
         return 1;
@@ -165,15 +160,11 @@ int DeleteFolderContents(LPCWSTR folder) {
         if (!folder) return 1;
         const size_t length = wcslen(folder);
         if (length < 3 || length > 255) return 1;
-        const FolderVerdict verdict = JudgeFolderForDeletion(folder);
-        if (verdict == FolderVerdict::kMissing) return 1;
-        if (verdict != FolderVerdict::kDeletable) {
-            PrintRefusal(folder, verdict);
-            return 1;
-        }
-        std::wstring path = folder;
-        while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
-        return DeleteTree(path);
+        const std::wstring path = Trimmed(folder);
+        tavo::files::FolderForDeletion held;
+        if (!HoldInstallFolder(path, held)) return 1;
+        PrintingObserver observer;
+        return tavo::files::DeleteTreeContents(held.folder, path, observer) == ERROR_SUCCESS ? 0 : 1;
     } catch (...) {
         return 1;
     }

@@ -8,8 +8,13 @@
 
 #include <cwchar>
 
+#include <string>
+#include <vector>
+
 #include "console/console.h"
+#include "files/files.h"
 #include "install/install.h"
+#include "outcome/outcome.h"
 #include "steps/registry_cleanup.h"
 #include "support/scoped.h"
 
@@ -80,39 +85,33 @@ bool IsCachedPackagePath(LPCWSTR path, LPCWSTR folder) {
     return wcspbrk(name, L"\\/:*?\"<>|") == nullptr;
 }
 
-// Only the attributes change (zero times are left as they are; no attributes at all is "normal").
-bool SetAttributes(HANDLE file, DWORD attributes) {
-    FILE_BASIC_INFO basic = {};
-    basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
-    return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic)) != 0;
+void Record(LPCWSTR path, ItemKind kind, DWORD error) {
+    RecordOutcome(kind, path, error == ERROR_SUCCESS ? ItemResult::kDeleted : ItemResult::kFailed, error);
 }
 
 // Deletes the file through one handle that was opened on the file itself (never through a link) and found
-// to be a plain file with this one name; a read-only one loses that attribute first (and gets it back when
-// it still cannot be deleted).
-bool DeletePlainFile(LPCWSTR path) {
+// to be a plain file with this one name (files/files.h deletes it, read-only or not).
+void DeletePlainFile(LPCWSTR path) {
     tavo::ScopedHandle file(CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file) return false;
+    if (!file) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) Record(path, ItemKind::kFile, error);
+        return;
+    }
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!GetFileInformationByHandle(file.get(), &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
         info.nNumberOfLinks != 1) {
-        return false;
+        return;
     }
-    const bool readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if (readOnly && !SetAttributes(file.get(), info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY))
-        return false;
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    if (SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition)))
-        return true;
-    if (readOnly) SetAttributes(file.get(), info.dwFileAttributes);
-    return false;
+    Record(path, ItemKind::kFile, tavo::files::DeleteThroughHandle(file.get()));
 }
 
 // The plain files directly in the product's icon folder (a folder, not a link), then the folder when that
-// leaves it empty. Anything else in it stays, and so does the folder.
+// leaves it empty. Anything else in it stays, and so does the folder. Once listed, the folder is held while
+// each listed name is opened relative to it.
 void DeleteIconFolder(LPCWSTR cacheFolder, LPCWSTR packedCode) {
     wchar_t guid[kPathChars] = {}, folder[kPathChars] = {};
     if (!UnpackProductCode(packedCode, guid) ||
@@ -122,18 +121,32 @@ void DeleteIconFolder(LPCWSTR cacheFolder, LPCWSTR packedCode) {
     ConsoleLine(folder);
     wchar_t pattern[kPathChars] = {};
     if (swprintf(pattern, kPathChars, L"%ls\\*", folder) <= 0) return;
-    WIN32_FIND_DATAW entry = {};
-    tavo::ScopedFindHandle listing(FindFirstFileW(pattern, &entry));
-    if (!listing) return;
-    do {
-        if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
-        wchar_t path[kPathChars] = {};
-        if (swprintf(path, kPathChars, L"%ls\\%ls", folder, entry.cFileName) <= 0) continue;
-        ConsoleLine(path);
-        DeletePlainFile(path);
-    } while (FindNextFileW(listing.get(), &entry));
-    listing.reset();
-    RemoveDirectoryW(folder);
+    std::vector<std::wstring> names;
+    {
+        WIN32_FIND_DATAW entry = {};
+        tavo::ScopedFindHandle listing(FindFirstFileW(pattern, &entry));
+        if (!listing) return;
+        do {
+            if (!(entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+                names.push_back(entry.cFileName);
+        } while (FindNextFileW(listing.get(), &entry));
+    }
+    const tavo::files::HeldFolder held = tavo::files::HoldFolder(folder);
+    if (!held.handle) return;
+    for (const std::wstring& name : names) {
+        const std::wstring path = std::wstring(folder) + L"\\" + name;
+        ConsoleLine(path.c_str());
+        tavo::ScopedHandle file;
+        DWORD error = tavo::files::OpenRelative(held.handle.get(), name, false, file);
+        if (error == ERROR_SUCCESS) {
+            const tavo::files::ChildCheck check = tavo::files::CheckChild(file.get(), held.namePath, name);
+            if (check.isFolder || check.isLink || !check.inPlace) continue;
+            error = tavo::files::DeleteThroughHandle(file.get());
+        }
+        Record(path.c_str(), ItemKind::kFile, error);
+    }
+    const DWORD error = tavo::files::DeleteThroughHandle(held.handle.get());
+    if (error != ERROR_DIR_NOT_EMPTY) Record(folder, ItemKind::kFolder, error);
 }
 
 }  // namespace

@@ -59,22 +59,34 @@ class MachineCodes {
             if (IsPackedCode(code)) wcscpy(m_codes[m_count++], code);
         }
     }
-    bool Lists(LPCWSTR code) const {
-        for (int i = 0; i < m_count; ++i) {
-            if (_wcsicmp(m_codes[i], code) == 0) return true;
-        }
-        return false;
+    bool Lists(LPCWSTR code) const { return Find(code) >= 0; }
+    // Whether the product's components have been looked for in this cleanup (by an earlier root).
+    bool ComponentsCleaned(LPCWSTR code) const {
+        const int at = Find(code);
+        return at >= 0 && m_cleaned[at];
+    }
+    void SetComponentsCleaned(LPCWSTR code, bool cleaned) {
+        const int at = Find(code);
+        if (at >= 0) m_cleaned[at] = cleaned;
     }
 
   private:
+    int Find(LPCWSTR code) const {
+        for (int i = 0; i < m_count; ++i) {
+            if (_wcsicmp(m_codes[i], code) == 0) return i;
+        }
+        return -1;
+    }
+
     static constexpr int kMaxCodes = 64;
     wchar_t m_codes[kMaxCodes][33] = {};
+    bool m_cleaned[kMaxCodes] = {};
     int m_count = 0;
 };
 
 // The products registered under the upgrade key, and the upgrade key itself. A link in the upgrade key's
 // place names someone else's products: it is removed and not read.
-void CleanupInstallerRoot(const InstallerRoot& entry, LPCWSTR upgradeKey, const MachineCodes& machineCodes) {
+void CleanupInstallerRoot(const InstallerRoot& entry, LPCWSTR upgradeKey, MachineCodes& machineCodes) {
     ConsoleLine(entry.name);
     ConsoleLine(entry.installerKey);
     const DWORD access = KEY_ALL_ACCESS | (entry.inCleanupView ? RegistryViewFlag : 0);
@@ -102,7 +114,9 @@ void CleanupInstallerRoot(const InstallerRoot& entry, LPCWSTR upgradeKey, const 
             // Unvouched, only the user's own per-user records go.
             if (!vouched && entry.root != HKEY_CURRENT_USER) continue;
             DeleteProductRecords(installer.get(), code);
-            DeleteMsiUninstallEntry(entry.root, code, vouched);
+            machineCodes.SetComponentsCleaned(
+                code,
+                DeleteMsiUninstallEntry(entry.root, code, vouched, machineCodes.ComponentsCleaned(code)));
         }
         upgrade.reset();
     }
@@ -139,7 +153,7 @@ BOOL UnpackProductCode(LPCWSTR packed, LPWSTR guid) {
 }
 
 void CleanupMsiRegistry(LPCWSTR upgradeKey) {
-    const MachineCodes machineCodes(upgradeKey);
+    MachineCodes machineCodes(upgradeKey);
     for (const InstallerRoot& entry : kInstallerRoots) CleanupInstallerRoot(entry, upgradeKey, machineCodes);
 
     ConsoleLine(L"HKEY_LOCAL_MACHINE");
@@ -163,9 +177,10 @@ void DeleteProductRecords(HKEY installerKey, LPCWSTR packedCode) {
     }
 }
 
-void DeleteMsiUninstallEntry(HKEY root, LPCWSTR packedCode, bool machineRecords) {
-    if (!IsPackedCode(packedCode)) return;
-    if (machineRecords) DeleteUserDataRecords(kInstallerUserData, packedCode);
+bool DeleteMsiUninstallEntry(HKEY root, LPCWSTR packedCode, bool machineRecords, bool componentsCleaned) {
+    if (!IsPackedCode(packedCode)) return componentsCleaned;
+    if (machineRecords)
+        componentsCleaned = DeleteUserDataRecords(kInstallerUserData, packedCode, componentsCleaned);
     wchar_t guid[MAX_PATH] = {};
     UnpackProductCode(packedCode, guid);
 
@@ -173,9 +188,10 @@ void DeleteMsiUninstallEntry(HKEY root, LPCWSTR packedCode, bool machineRecords)
     tavo::ScopedRegKey list;
     if (RegOpenKeyExW(root, kUninstallList, 0, RegistryViewFlag | KEY_ALL_ACCESS, list.put()) !=
         ERROR_SUCCESS)
-        return;
+        return componentsCleaned;
     wchar_t entry[kKeyPathChars] = {};
     if (swprintf(entry, kKeyPathChars, L"%ls\\%ls", kUninstallList, guid) > 0) DeleteRegTree(root, entry);
+    return componentsCleaned;
 }
 
 void DeleteSuiteUninstallKey() {

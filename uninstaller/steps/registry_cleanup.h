@@ -25,13 +25,17 @@ void CleanupMsiRegistry(LPCWSTR upgradeKey);
 void DeleteProductRecords(HKEY installerKey, LPCWSTR packedCode);
 
 // The product's UserData records (every user; only when `machineRecords`), then its entry in the
-// uninstall list under `root`.
-void DeleteMsiUninstallEntry(HKEY root, LPCWSTR packedCode, bool machineRecords = true);
+// uninstall list under `root`. Returns what DeleteUserDataRecords returned (else `componentsCleaned`).
+bool DeleteMsiUninstallEntry(HKEY root, LPCWSTR packedCode, bool machineRecords = true,
+                             bool componentsCleaned = false);
 
 // For every user SID under `userDataKey` (a path under HKEY_LOCAL_MACHINE): what the installer's cache
 // folder keeps of the product (DeleteInstallerCache), the product's key under the user's "Products", and its
-// components (DeleteComponentsOfProduct).
-void DeleteUserDataRecords(LPCWSTR userDataKey, LPCWSTR packedCode);
+// components, as DeleteComponentsOfProduct finds them, LocalSystem's once for all SIDs. The components
+// are found from the product's own records, read before anything is deleted; without them, every
+// component key is asked for the product's value, unless `componentsCleaned` says that an earlier pass of
+// the same cleanup has done that for this product already. True when the components were looked for.
+bool DeleteUserDataRecords(LPCWSTR userDataKey, LPCWSTR packedCode, bool componentsCleaned = false);
 
 // What Windows Installer keeps of the product in its cache folder (%SystemRoot%\Installer, itself no link),
 // each path printed before it goes: the cached copy of the package that "LocalPackage" under
@@ -40,9 +44,11 @@ void DeleteUserDataRecords(LPCWSTR userDataKey, LPCWSTR packedCode);
 // by the product code (the product's icons), then that folder when it is empty.
 void DeleteInstallerCache(HKEY products, LPCWSTR packedCode);
 
-// The product's components: those of LocalSystem, or the user's own when those do not open. A component
-// that only the product uses is deleted; one that other products share loses only the product's value. A
-// component that does not open is passed.
+// The product's components: those of LocalSystem, or the user's own when those do not open. Only the
+// components that the product's per-feature lists under any user's "Products\<code>\Features" name are
+// visited; when no such list is left (or one cannot be read as one), every component key. A component
+// that carries the product's value and only that is deleted; one that other products share loses only the
+// product's value. A component that does not open is passed.
 void DeleteComponentsOfProduct(LPCWSTR sid, LPCWSTR packedCode);
 
 // True for exactly 32 hexadecimal digits: the only value names the cleanup takes as product codes.

@@ -13,7 +13,9 @@
 #include <string>
 
 #include "console/console.h"
+#include "files/files.h"
 #include "install/install.h"
+#include "outcome/outcome.h"
 #include "process/process.h"
 #include "shortcut/shortcut.h"
 #include "steps/steps.h"
@@ -64,17 +66,9 @@ bool IsLink(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// The install folder as the product key names it (expanded, without a trailing backslash); empty when
-// unknown.
-std::wstring InstallFolder() {
-    wchar_t stored[kInstallPathChars] = {};
-    if (!GetTavoInstallPathFromReg(HKEY_LOCAL_MACHINE, stored, sizeof(stored))) return {};
-    wchar_t expanded[kInstallPathChars] = {};
-    const DWORD length = ExpandEnvironmentStringsW(stored, expanded, kInstallPathChars);
-    std::wstring folder = (length > 0 && length <= kInstallPathChars) ? expanded : stored;
-    while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
-    return folder;
-}
+// The install folder of this run (without a trailing backslash); empty when it is unknown or one the
+// steps may not act on.
+std::wstring InstallFolder() { return RunInstallFolder().TrustedPath(); }
 
 // The shortcut leads to a program of the suite: one in the install folder, or one named as the suite's.
 bool LeadsToSuite(const std::wstring& shortcut) {
@@ -102,65 +96,104 @@ bool EndWithBackslash(LPWSTR folder) {
     return true;
 }
 
-}  // namespace
-
-void CleanProgramsFolder(const wchar_t* programs) {
-    wchar_t folder[MAX_PATH] = {};
-    if (wcslen(programs) >= MAX_PATH) return;
-    wcscpy(folder, programs);
-    DeleteLocalizedShortcuts(folder, FALSE, TRUE);
-    const std::wstring base = folder;  // ends in a backslash now
-    const bool velnorIsLink = IsLink(base + L"Velnor");
-    for (int row = 0; row < kShortcutLanguageRows; ++row) {
-        const std::wstring own = base + kStartMenuFolderName;
-        // The suite's folder under "Velnor", joined as "\\Velnor\\" to a path that already ends in a
-        // backslash; the file functions take the doubled separator.
-        const std::wstring underVelnor = base + L"\\Velnor\\" + kStartMenuFolderName;
-        if (own.size() < MAX_PATH) {
-            wcscpy(folder, own.c_str());
-            DeleteLocalizedShortcuts(folder, TRUE);
-        }
-        if (underVelnor.size() < MAX_PATH && !velnorIsLink) {
-            wcscpy(folder, underVelnor.c_str());
-            DeleteLocalizedShortcuts(folder, TRUE);
-        }
+// Deletes `name` in the held folder (printed as `folder`, which ends in a backslash), looked up relative
+// to the folder's handle and deleted through its own: printed, and again after the row's locale is set
+// when it is there. TRUE when it was deleted; 0 when it is not there (or the folder is not), is a folder
+// or a link, or (with `sharedFolder`) does not lead to a program of the suite.
+BOOL DeleteShortcutIn(const tavo::files::HeldFolder& held, const wchar_t* folder, LPCWSTR name, int row,
+                      BOOL sharedFolder) {
+    const std::wstring path = std::wstring(folder) + name;
+    if (path.size() >= MAX_PATH) return 0;
+    ConsoleLine(path.c_str());
+    if (!held.handle) return 0;
+    // Read before it is opened for deletion: the shell reads a shortcut without sharing it for deletion.
+    if (sharedFolder && !LeadsToSuite(path)) return 0;
+    tavo::ScopedHandle shortcut;
+    const DWORD openError = tavo::files::OpenRelative(held.handle.get(), name, false, shortcut);
+    if (openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND) return 0;
+    DWORD error = openError;
+    if (error == ERROR_SUCCESS) {
+        const tavo::files::ChildCheck check = tavo::files::CheckChild(shortcut.get(), held.namePath, name);
+        if (check.isFolder || check.isLink || !check.inPlace) return 0;
     }
+    setlocale(LC_ALL, kRows[row].locale);
+    ConsoleLine(path.c_str());
+    if (error == ERROR_SUCCESS) error = tavo::files::DeleteThroughHandle(shortcut.get());
+    RecordOutcome(ItemKind::kShortcut, path.c_str(),
+                  error == ERROR_SUCCESS ? ItemResult::kDeleted : ItemResult::kFailed, error);
+    return error == ERROR_SUCCESS;
 }
+
+}  // namespace
 
 BOOL DeleteShortcutFile(LPWSTR folder, LPCWSTR name, int row, BOOL sharedFolder) {
     try {
         if (!folder || !name || row < 0 || row >= kShortcutLanguageRows || !EndWithBackslash(folder))
             return 0;
-        const std::wstring path = std::wstring(folder) + name;
-        if (path.size() >= MAX_PATH) return 0;
-        ConsoleLine(path.c_str());
-        const DWORD attributes = GetFileAttributesW(path.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
-        if (sharedFolder && !LeadsToSuite(path)) return 0;
-        setlocale(LC_ALL, kRows[row].locale);
-        ConsoleLine(path.c_str());
-        return DeleteFileW(path.c_str());
+        std::wstring path = folder;
+        path.pop_back();
+        const tavo::files::HeldFolder held = tavo::files::HoldFolder(path);
+        return DeleteShortcutIn(held, folder, name, row, sharedFolder);
     } catch (...) {
         return 0;
     }
 }
 
 BOOL DeleteLocalizedShortcuts(LPWSTR folder, BOOL removeFolder, BOOL sharedFolder) {
-    if (!folder || !EndWithBackslash(folder)) return 0;
-    std::wstring path = folder;
-    path.pop_back();
-    // A link in the place of the folder leads to someone else's files.
-    if (IsLink(path)) return 0;
-    BOOL result = 0;
-    for (int row = 0; row < kShortcutLanguageRows; ++row) {
-        result = DeleteShortcutFile(folder, kRows[row].uninstall, row, sharedFolder);
-        result = DeleteShortcutFile(folder, kRows[row].help, row, sharedFolder);
-        result = DeleteShortcutFile(folder, kRows[row].settings, row, sharedFolder);
+    try {
+        if (!folder || !EndWithBackslash(folder)) return 0;
+        std::wstring path = folder;
+        path.pop_back();
+        // The folder is held from here to its removal: it cannot be renamed or replaced meanwhile, and
+        // every name is looked up in it, not by path. A link in its place (or a folder that is not where it
+        // was found) leads to someone else's files: it is left alone.
+        const tavo::files::HeldFolder held = tavo::files::HoldFolder(path);
+        if (held.error == tavo::files::kErrorLinkInTheWay || IsLink(path)) return 0;
+        BOOL result = 0;
+        for (int row = 0; row < kShortcutLanguageRows; ++row) {
+            result = DeleteShortcutIn(held, folder, kRows[row].uninstall, row, sharedFolder);
+            result = DeleteShortcutIn(held, folder, kRows[row].help, row, sharedFolder);
+            result = DeleteShortcutIn(held, folder, kRows[row].settings, row, sharedFolder);
+        }
+        if (!removeFolder) return result;
+        if (!held.handle) return 0;
+        ConsoleLine(folder);
+        const DWORD error = tavo::files::DeleteThroughHandle(held.handle.get());
+        // A folder that still holds someone else's files stays on purpose.
+        if (error != ERROR_DIR_NOT_EMPTY) {
+            RecordOutcome(ItemKind::kFolder, path.c_str(),
+                          error == ERROR_SUCCESS ? ItemResult::kDeleted : ItemResult::kFailed, error);
+        }
+        return error == ERROR_SUCCESS;
+    } catch (...) {
+        return 0;
     }
-    if (!removeFolder) return result;
-    if (GetFileAttributesW(folder) == INVALID_FILE_ATTRIBUTES) return 0;
-    ConsoleLine(folder);
-    return RemoveDirectoryW(folder);
+}
+
+void CleanupProgramsFolder(LPCWSTR programs) {
+    try {
+        wchar_t folder[MAX_PATH] = {};
+        if (!programs || wcslen(programs) >= MAX_PATH) return;
+        wcscpy(folder, programs);
+        DeleteLocalizedShortcuts(folder, FALSE, TRUE);
+        const std::wstring base = folder;  // ends in a backslash now
+        const bool velnorIsLink = IsLink(base + L"Velnor");
+        for (int row = 0; row < kShortcutLanguageRows; ++row) {
+            const std::wstring own = base + kStartMenuFolderName;
+            // The suite's folder under "Velnor", joined as "\\Velnor\\" to a path that already ends in a
+            // backslash; the file functions take the doubled separator.
+            const std::wstring underVelnor = base + L"\\Velnor\\" + kStartMenuFolderName;
+            if (own.size() < MAX_PATH) {
+                wcscpy(folder, own.c_str());
+                DeleteLocalizedShortcuts(folder, TRUE);
+            }
+            if (underVelnor.size() < MAX_PATH && !velnorIsLink) {
+                wcscpy(folder, underVelnor.c_str());
+                DeleteLocalizedShortcuts(folder, TRUE);
+            }
+        }
+    } catch (...) {
+    }
 }
 
 void CleanupShortcuts() {
@@ -171,7 +204,7 @@ void CleanupShortcuts() {
             wchar_t folder[MAX_PATH] = {};
             if (SUCCEEDED(
                     SHGetFolderPathW(GetActiveWindow(), programs, user.get(), SHGFP_TYPE_DEFAULT, folder))) {
-                CleanProgramsFolder(folder);
+                CleanupProgramsFolder(folder);
             }
         }
     } catch (...) {
@@ -186,7 +219,7 @@ void CleanupCommonShortcuts() {
             wchar_t folder[MAX_PATH] = {};
             const BOOL found = SHGetPathFromIDListW(list, folder);
             CoTaskMemFree(list);
-            if (found) CleanProgramsFolder(folder);
+            if (found) CleanupProgramsFolder(folder);
         }
         CPluginsShortcut::DeleteStartmenuShortcut();
     } catch (...) {

@@ -17,16 +17,18 @@ void DeleteMovedOutLibraries();
 // Stops the suite's processes, the plug-in host and the update service, and removes the service.
 void StopTavoProcesses();
 
-// Returns once `milliseconds` have passed on the tick counter, without sleeping.
+// Returns once `milliseconds` have passed on the tick counter; the thread sleeps meanwhile.
 void SpinWait(DWORD milliseconds);
 
 // TRUE when a process whose main module has the base name `imageName` (any letter case) runs.
 BOOL IsProcessRunning(LPCWSTR imageName);
 
 // The bounds of the stopping: how long the background process may take to end by itself before it is
-// killed; how often a process is killed (two seconds apart) before the step gives up on it; how often the
-// updater's window is asked to close (100 ms apart) before its process is killed instead.
+// killed, and how long each look at it waits on it; how often a process is killed (each kill followed by
+// a wait of up to two seconds for its end) before the step gives up on it; how often the updater's window
+// is asked to close (100 ms apart) before its process is killed instead.
 constexpr DWORD kBackgroundExitWaitMs = 2000;
+constexpr DWORD kBackgroundPollMs = 100;
 constexpr int kMaxKillRounds = 3;
 constexpr int kUpdaterWindowRounds = 50;
 
@@ -48,13 +50,15 @@ void CleanupRegistries();
 // Deletes the install folder with everything in it; 1 when something was left, else 0.
 int RemoveInstallFiles(LPCWSTR installFolder);
 
-// RemoveInstallFiles without its banner. The folder (environment references expanded) is deleted only when
-// the deletion guard accepts it (paths/path_api.h): otherwise one line says why, nothing is deleted and
+// RemoveInstallFiles without its banner. The folder (the install folder as read, nothing expanded) is
+// deleted only when the deletion guard accepts it (paths/path_api.h), by its path and by the final path of
+// the handle it is deleted through (files/files.h): otherwise one line says why, nothing is deleted and
 // the result is 1. A missing or empty folder gives 0. When anything is left, the two libraries are moved
 // out as by ReleaseLockedModules.
 int RemoveInstallFolder(LPCWSTR installFolder);
 
-// Deletes everything inside `folder` (printing every path first), never following a link; 1 when
+// Deletes everything inside `folder` (printing every file's path before it, a folder's after everything in
+// it), never following a link; each item's outcome is recorded (outcome/outcome.h). 1 when
 // anything is left, the folder cannot be listed, its path is shorter than 3 or longer than 255
 // characters, or the deletion guard refuses it (with one line saying why).
 int DeleteFolderContents(LPCWSTR folder);
@@ -63,9 +67,10 @@ int DeleteFolderContents(LPCWSTR folder);
 void CleanupShortcuts();
 void CleanupCommonShortcuts();
 
-// Cleans one Programs folder: the suite's shortcuts directly in it (only those leading to the suite), then
-// the suite's folders in it and under its "Velnor" folder, once per language row.
-void CleanProgramsFolder(const wchar_t* programs);
+// Cleans one Programs folder (a full path): the suite's shortcuts directly in it (only those leading to the
+// suite), then the suite's folders in it and under its "Velnor" folder, once per language row. Each folder
+// is held while its names are deleted relative to it (DeleteLocalizedShortcuts).
+void CleanupProgramsFolder(LPCWSTR programs);
 
 // The suite's part of every person's profile the machine lists (HKLM ...\ProfileList: local, domain and
 // cloud directory accounts, not the service accounts), whoever runs the uninstall (an administrator or
@@ -79,7 +84,10 @@ void CleanupEveryUser();
 constexpr int kShortcutLanguageRows = 17;
 
 // Deletes the suite's shortcuts of every language row in `folder` (a writable MAX_PATH buffer that gets a
-// trailing backslash), and with `removeFolder` the folder too when it is then empty. `sharedFolder`: the
+// trailing backslash), and with `removeFolder` the folder too when it is then empty. The folder is opened
+// once without following a link and held (no one can rename or replace it meanwhile) when its final path
+// is the folder it was found in plus its name; each name is opened relative to it and deleted through its
+// own handle. `sharedFolder`: the
 // folder is one that other programs use too (a Programs folder itself), so a shortcut there is deleted
 // only when it leads to a program of the suite. Returns the last DeleteShortcutFile result, or with
 // `removeFolder` the folder removal's (0 when the folder is not there). A folder that is a link is left

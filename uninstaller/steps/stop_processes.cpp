@@ -1,7 +1,8 @@
 // Stopping the suite's processes and its update service before anything is unregistered or deleted.
 // The processes are found and terminated by image name; the updater is first asked to close through its
 // window. Every wait is bounded: a process that keeps coming back, or a window that never closes, is
-// reported and the next operation runs.
+// reported and the next operation runs. Every wait for a process's end waits on that process itself, up to
+// the bound: a process that ends at once costs nothing, and no processor is kept busy meanwhile.
 #include <windows.h>
 
 #include <cwchar>
@@ -26,9 +27,10 @@ void ReportGivingUp(const wchar_t* text) {
     OutputDebugStringW(line);
 }
 
-// Terminates `imageName` while it runs, `kKillPauseMs` apart, at most kMaxKillRounds times; then reports
-// that it is still there (on the console and as a debug line) and gives up. S_OK when the last kill
-// succeeded or none was needed, E_FAIL when it failed.
+// Terminates `imageName` while it runs, waiting up to `kKillPauseMs` after each kill for the terminated
+// process to end, at most kMaxKillRounds times; then reports that it is still there (on the console and
+// as a debug line) and gives up. S_OK when the last kill succeeded or none was needed, E_FAIL when it
+// failed.
 HRESULT KillWhileRunning(LPCWSTR imageName, LPCWSTR killLine, LPCWSTR operation, LPCWSTR printedName) {
     HRESULT result = S_OK;
     for (int round = 0; IsProcessRunning(imageName); ++round) {
@@ -40,8 +42,7 @@ HRESULT KillWhileRunning(LPCWSTR imageName, LPCWSTR killLine, LPCWSTR operation,
             break;
         }
         OutputDebugStringW(killLine);
-        result = CTavoCallProcess::VlrTavoKillProcess(imageName) ? S_OK : E_FAIL;
-        SpinWait(kKillPauseMs);
+        result = CTavoCallProcess::VlrTavoKillProcessAndWait(imageName, kKillPauseMs) ? S_OK : E_FAIL;
     }
     return result;
 }
@@ -51,11 +52,16 @@ HRESULT StopTavoInstProcess() {
                             L"StopTavoInstProcess", L"tavoinst.exe");
 }
 
-// Gives the background process the wait bound to end by itself (polling without pause), then kills it once.
+// Gives the background process the wait bound to end by itself, then kills it once. Each round looks for
+// it in the process list and waits on it for at most kBackgroundPollMs.
 int StopAllBackgroundProcess() {
     const DWORD start = GetTickCount();
-    while (IsProcessRunning(L"TAVOIM.exe")) {
-        if (GetTickCount() - start >= kBackgroundExitWaitMs) {
+    for (;;) {
+        DWORD processId = 0;
+        if (CTavoCallProcess::VlrTavoFindProcessEx(L"TAVOIM.exe", &processId) != S_OK || processId == 0)
+            break;
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= kBackgroundExitWaitMs) {
             OutputDebugStringW(
                 L"StopAllBackgroundProcess: overtime 2s TAVOIM.exe is still existed in process list, kill "
                 L"it!\n");
@@ -63,12 +69,16 @@ int StopAllBackgroundProcess() {
             break;
         }
         OutputDebugStringW(L"StopAllBackgroundProcess: Wait TAVOIM.exe exit!\n");
+        const DWORD left = kBackgroundExitWaitMs - elapsed;
+        CTavoCallProcess::VlrTavoWaitForProcessEnd(processId,
+                                                   left < kBackgroundPollMs ? left : kBackgroundPollMs);
     }
     return 0;
 }
 
-// Asks the updater's window to close (100 ms apart, at most kUpdaterWindowRounds times), then kills what
-// is left of the updater, at most ten times.
+// Asks the updater's window to close (100 ms apart, at most kUpdaterWindowRounds times), gives the updater
+// up to 200 ms to end, then kills what is left of it, at most ten times, waiting up to 100 ms after each
+// kill for the terminated process to end.
 int StopTavoUpdProcess() {
     for (int round = 0;; ++round) {
         HWND window = FindWindowExW(nullptr, nullptr, kUpdaterWindowClass, nullptr);
@@ -80,11 +90,12 @@ int StopTavoUpdProcess() {
         PostMessageW(window, kUpdaterCloseMessage, 0, 0);
         Sleep(100);
     }
-    if (!IsProcessRunning(L"tavoUpdate.exe")) return 0;
-    Sleep(200);
+    DWORD processId = 0;
+    if (CTavoCallProcess::VlrTavoFindProcessEx(L"tavoUpdate.exe", &processId) != S_OK || processId == 0)
+        return 0;
+    CTavoCallProcess::VlrTavoWaitForProcessEnd(processId, 200);
     for (int round = 0; round < kUpdaterKillRounds && IsProcessRunning(L"tavoUpdate.exe"); ++round) {
-        CTavoCallProcess::VlrTavoKillProcess(L"tavoUpdate.exe");
-        Sleep(100);
+        CTavoCallProcess::VlrTavoKillProcessAndWait(L"tavoUpdate.exe", 100);
         OutputDebugStringW(L"StopTavoUpdProcess: Stop tavoupd.exe.\n");
     }
     return 0;
@@ -131,8 +142,11 @@ void StopTavoProcesses() {
     ConsoleLine(L"VelnorService.exe");
 }
 
+// The pause lasts `milliseconds` on the tick counter, as a spinning wait would, but the thread sleeps
+// through it: the pause is there for the processes just stopped to finish letting go of the suite's files,
+// and a processor kept busy here would be taken from them.
 void SpinWait(DWORD milliseconds) {
     const DWORD start = GetTickCount();
-    while (GetTickCount() - start < milliseconds) {
-    }
+    for (DWORD elapsed = 0; elapsed < milliseconds; elapsed = GetTickCount() - start)
+        Sleep(milliseconds - elapsed);
 }

@@ -1,0 +1,123 @@
+// Deleting files and folder trees as an administrator where others may write: every file and folder is
+// acted on through a handle of its own, opened without following a link, checked through that handle,
+// and deleted through it. A name is looked up once, relative to the handle of the folder it was listed in;
+// paths are only for printing.
+//
+// What a user who can write in a folder can still do while it is being deleted: rename any child and put
+// another one (a folder, or a link to somewhere else) in its place. Against that:
+// - A folder is held open without delete sharing from its opening until it is deleted: nobody can rename
+//   or replace it meanwhile (the system refuses with a sharing violation).
+// - A child is opened relative to its parent's handle with FILE_OPEN_REPARSE_POINT: on Windows a link
+//   then opens as the link itself, shows FILE_ATTRIBUTE_REPARSE_POINT, and is deleted as itself (its
+//   target stays).
+// - Wine follows a Unix symbolic link even on such an open (the handle is the target's); so every child's
+//   final path must also be its parent's final path plus its name. A handle that leads anywhere else is
+//   never entered nor deleted through: that child stays, and is reported (kErrorLinkInTheWay).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "paths/path_api.h"
+#include "support/scoped.h"
+
+namespace tavo::files {
+
+// "The object manager encountered a reparse point while retrieving an object": a link in the way, or a
+// handle that leads elsewhere than the name it was opened by (winerror.h of newer SDKs).
+constexpr DWORD kErrorLinkInTheWay = 4395;
+// OpenRelative of a file found a folder under the name (ERROR_DIRECTORY_NOT_SUPPORTED).
+constexpr DWORD kErrorIsAFolder = 336;
+
+// The path the system gives for what `handle` is open on (long names, "\\?\" removed, a UNC path as
+// "\\server\share\..."); empty when it cannot be had.
+std::wstring FinalPath(HANDLE handle);
+
+// The path of what `handle` is open on within its volume ("\\users\\...", no drive), as the file system
+// names it, of any length; empty when it cannot be had. (Wine gives GetFinalPathNameByHandleW no more than
+// MAX_PATH characters; this is what the walk compares.)
+std::wstring NamePath(HANDLE handle);
+
+// Deletes what `handle` is open on (opened with DELETE; FILE_READ_ATTRIBUTES and FILE_WRITE_ATTRIBUTES
+// for a read-only file): POSIX semantics (the name goes at once, also while others hold it open) and
+// read-only ignored, where the system has them; otherwise the plain delete disposition, a read-only file
+// losing that attribute first and getting it back when the deletion still fails. A folder goes only when
+// it is empty. ERROR_SUCCESS, or the system's error.
+DWORD DeleteThroughHandle(HANDLE handle);
+
+// A folder opened without following a link, held without delete sharing (nobody can rename, replace or
+// delete it while the object lives), and checked: no reparse point, and its path (NamePath) is the path of
+// the folder it was found in plus its name.
+struct HeldFolder {
+    ScopedHandle handle;
+    std::wstring finalPath;  // FinalPath
+    std::wstring namePath;   // NamePath
+    // ERROR_SUCCESS; the system's error of the open (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ...);
+    // ERROR_DIRECTORY for something that is no folder; kErrorLinkInTheWay for a link, or a
+    // folder whose final path is not where it was found.
+    DWORD error = ERROR_SUCCESS;
+};
+
+// Opens the folder `path` (a full path; links above its last component are followed, and show in the
+// final path) for listing and deletion.
+HeldFolder HoldFolder(const std::wstring& path);
+
+// HoldFolder, then the deletion guard's verdict on the folder's final path (what will really be deleted).
+// `verdict` is kDeletable only with a held, checked folder; a folder that cannot be held gives kMissing
+// when it is not there, kLink for a link (or a folder that is not where it was found), kNotAFolder
+// otherwise.
+struct FolderForDeletion {
+    HeldFolder folder;
+    FolderVerdict verdict = FolderVerdict::kMissing;
+};
+FolderForDeletion HoldFolderForDeletion(const std::wstring& path);
+
+// Opens `name` (one component, as listed) in the folder held by `parent` without following a link. The
+// handle has DELETE, FILE_READ_ATTRIBUTES, FILE_WRITE_ATTRIBUTES (and with `listFolder`
+// FILE_LIST_DIRECTORY) access; a folder (`listFolder`) is shared for reading and writing only, a file also
+// for deletion. ERROR_SUCCESS, kErrorIsAFolder (a file was asked for), or the system's error.
+DWORD OpenRelative(HANDLE parent, const std::wstring& name, bool listFolder, ScopedHandle& out);
+
+// Whether `child`, opened by `name` in the folder whose NamePath is `parentName`, is that child itself: a
+// reparse point through its handle (on Windows: the link itself, opened without following it), or its
+// NamePath is the parent's plus the name.
+struct ChildCheck {
+    bool isFolder = false;
+    bool isLink = false;
+    bool inPlace = false;  // the handle is on the child itself (a link on Windows counts: it is the link)
+    std::wstring namePath;
+};
+ChildCheck CheckChild(HANDLE child, const std::wstring& parentName, const std::wstring& name);
+// Only the second half of CheckChild: the NamePath of `child` is `parentName` plus `name`. For a file
+// opened by OpenRelative that is all there is to check: on Windows a link opens as itself (and its path is
+// its own), so deleting through the handle deletes the link; under Wine a followed link fails here.
+bool InPlace(HANDLE child, const std::wstring& parentName, const std::wstring& name);
+
+enum class EntryKind { kFile, kFolder, kLink };
+
+// What a tree deletion tells its caller, in order.
+class TreeObserver {
+  public:
+    virtual ~TreeObserver() = default;
+    // The entries of `folder` (its printed path) have been listed; none of them is opened yet.
+    virtual void Listed(const std::wstring& folder) { (void)folder; }
+    // `path` is about to be deleted: a file or link before it is opened, a folder after everything in it.
+    virtual void Deleting(const std::wstring& path, EntryKind kind) {
+        (void)path;
+        (void)kind;
+    }
+    // The outcome for `path`: ERROR_SUCCESS when it is gone, else the error that left it.
+    virtual void Done(const std::wstring& path, EntryKind kind, DWORD error) {
+        (void)path;
+        (void)kind;
+        (void)error;
+    }
+};
+
+// Deletes everything inside the held folder (not the folder itself). `path` is the folder's printed path;
+// a child's is `path`, a backslash and its name, of any length. A link is deleted itself and never
+// entered. ERROR_SUCCESS when everything went, else the first error met (the rest is still tried).
+DWORD DeleteTreeContents(const HeldFolder& folder, const std::wstring& path, TreeObserver& observer);
+
+}  // namespace tavo::files
