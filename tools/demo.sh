@@ -90,9 +90,12 @@ echo
 echo "== The whole suite installed, running and removed (a fresh copy of the clean 64-bit machine)"
 # The scenario program installs everything the uninstaller removes (tests/e2e/suite_installer.h), takes
 # the machine's footprint, runs "TavoRemover.exe /ManualUninstall" from the install folder as a user
-# would, waits for the relocated copy to delete itself and compares the footprint with the one from
+# would, waits for it (the first stage returns when its copy has finished, with the copy's exit code: 0
+# everything is gone, 3010 the rest goes at the next restart, 1603 something could not be removed, 1618
+# another uninstall runs) and for its private folder to go, and compares the footprint with the one from
 # before the install. It prints what it installed, the uninstaller's console (without the thousands of
-# paths it deletes) and what is left on the machine with the reason for each; anything else fails it.
+# paths it deletes), its exit code and what is left on the machine with the reason for each; anything
+# else fails it.
 machine_remove
 trap - EXIT
 if "$root"/tools/wine/run-in-machine.sh --gtest win64 "$bin/suite_removal_test.exe" |

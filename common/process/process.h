@@ -18,8 +18,10 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "strings/string_ex.h"
+#include "support/scoped.h"
 
 class CTavoCallProcess {
   public:
@@ -188,3 +190,48 @@ class CDLLHandle {
 HMODULE GetAdvapi32Module();
 HMODULE GetPsapiModule();
 HMODULE GetUserenvModule();
+
+// Children of the elevated uninstaller. Each one is started by its full application path with
+// CreateProcessW (never through the shell), from the system folder as its current folder (no user can
+// write there), and with the calling process's environment except "Path", which is the machine's own
+// (the system environment's, which only administrators change) followed by `pathAddition` when given.
+// This is the one place where such a child is started and, for RunChild, its exit code is known.
+namespace tavo {
+
+struct ChildStart {
+    std::wstring pathAddition;    // appended to the machine's Path with a ';'
+    std::vector<HANDLE> inherit;  // the only handles the child inherits (made inheritable for the call)
+    // With useStandardHandles: the child's standard handles (inherited; null ones stay null).
+    bool useStandardHandles = false;
+    HANDLE standardInput = nullptr;
+    HANDLE standardOutput = nullptr;
+    HANDLE standardError = nullptr;
+    DWORD creationFlags = 0;
+};
+
+struct ChildOutcome {
+    bool started = false;
+    DWORD error = ERROR_SUCCESS;  // why it did not start
+    DWORD processId = 0;
+    bool timedOut = false;  // it ran past the bound and was ended, with what it started
+    DWORD exitCode = STILL_ACTIVE;
+};
+
+// The system folder; empty when it cannot be read.
+std::wstring SystemFolder();
+// The machine's Path, expanded; empty when it cannot be read.
+std::wstring MachinePath();
+// The child's environment block (CREATE_UNICODE_ENVIRONMENT), as described above; empty on failure.
+std::vector<wchar_t> ChildEnvironment(const wchar_t* pathAddition);
+
+// Starts the child and returns its process handle without waiting (empty, with `error`, when it did not
+// start).
+ScopedHandle StartChild(const std::wstring& application, const std::wstring& commandLine,
+                        const ChildStart& start, DWORD& error);
+
+// Starts the child in a job of its own and waits for it at most `timeoutMs` (INFINITE: no bound); past the
+// bound the job (the child and what it started) is ended and the outcome says so.
+ChildOutcome RunChild(const std::wstring& application, const std::wstring& commandLine,
+                      const ChildStart& start, DWORD timeoutMs);
+
+}  // namespace tavo

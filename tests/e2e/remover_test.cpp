@@ -7,6 +7,9 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <set>
 
 #include "debug_capture.h"
 #include "registry/registry.h"
@@ -144,7 +147,12 @@ TEST_F(RemoverTest, CommandLinesThatDoNothing) {
     const std::string help =
         "These commands are defined internally.Type `/help' to see this list.\n\n"
         "/ManualUninstall\t\tUninstall all installation parameters about Orvane Velnor Tavo Suite.\n"
-        "/Help or ?\t\t\tDisplay information about builtin commands.\n";
+        "/Help or ?\t\t\tDisplay information about builtin commands.\n\n"
+        "Exit codes of /ManualUninstall:\n"
+        "  0\t\tEverything of the suite is gone (also when nothing of it was installed).\n"
+        "  3010\t\tEverything is gone or is deleted at the next restart.\n"
+        "  1603\t\tSomething could not be removed (each such item was printed).\n"
+        "  1618\t\tAnother uninstall is running: nothing was changed; try again later.\n";
     struct Case {
         std::wstring arguments;
         std::string output;
@@ -236,6 +244,7 @@ TEST_F(RemoverTest, SecondStageDeletesOnlyTheSuitesFilesAndShortcuts) {
     ASSERT_EQ(WaitForSingleObject(ready, 10000), WAIT_OBJECT_0);
 
     const std::string failed = "!!!!!!!! Delete TavoInstall Files Failed!(Exit Code 1) !!!!!!!!\n\n";
+    std::wstring privateFolder;
     for (const std::wstring& path : {install.path(), std::wstring(L"C:\\")}) {
         SCOPED_TRACE(Ansi(path));
         LayKeys(path);
@@ -253,16 +262,22 @@ TEST_F(RemoverTest, SecondStageDeletesOnlyTheSuitesFilesAndShortcuts) {
                       std::set<std::wstring>{});
             EXPECT_EQ(FolderEntries(install.path()), std::vector<std::wstring>{L"held.dat"});
             EXPECT_FALSE(tavo::test::FileExists(startMenu));
-            EXPECT_EQ(FolderEntries(temp.path()).size(), 2u);
-            EXPECT_TRUE(tavo::test::FileExists(temp / L"vlrtrace1.dll"));
-            EXPECT_TRUE(tavo::test::FileExists(temp / L"vcruntime140.dll"));
+            // The libraries went into the uninstaller's private folder, never into the shared temporary
+            // folder itself; held, they stay there.
+            const std::vector<std::wstring> inTemp = FolderEntries(temp.path());
+            ASSERT_EQ(inTemp.size(), 1u);
+            EXPECT_EQ(inTemp[0].rfind(L"TavoRemover-", 0), 0u);
+            privateFolder = temp / inTemp[0];
+            EXPECT_EQ(FolderEntries(privateFolder),
+                      (std::vector<std::wstring>{L"vcruntime140.dll", L"vlrtrace1.dll"}));
         }
     }
-    // Still held at the end of the sequence: marked for deletion at the next restart (the C:\ run moved
-    // nothing). The list's last empty target ends with the value.
-    const std::wstring moved = L"\\??\\" + temp.path() + L"\\";
+    // Still held at the end of the sequence: marked for deletion at the next restart, then their folder (the
+    // C:\ run moved nothing and removed its own folder). The list's last empty target ends with the value.
+    const std::wstring moved = L"\\??\\" + privateFolder + L"\\";
     EXPECT_EQ(tavo::test::PendingRestartOperations(),
-              (std::vector<std::wstring>{moved + L"vlrtrace1.dll", L"", moved + L"vcruntime140.dll"}));
+              (std::vector<std::wstring>{moved + L"vlrtrace1.dll", L"", moved + L"vcruntime140.dll", L"",
+                                         L"\\??\\" + privateFolder}));
     tavo::test::ClearPendingRestartOperations();
     TerminateProcess(process.hProcess, 0);
     WaitForSingleObject(process.hProcess, 10000);
@@ -455,7 +470,8 @@ TEST_F(RemoverTest, ATemporaryFolderWithPercentNamesCannotInjectACommand) {
     EXPECT_FALSE(tavo::test::FileExists(marker)) << "a command reached the command processor";
     bool scheduled = false;
     for (const auto& line : result.debug) {
-        if (line.pid != result.pid &&
+        // Said by the first stage, which removes the folder after its copy has ended.
+        if (line.pid == result.pid &&
             line.text ==
                 "The temporary folder's path holds characters the command processor reads: the copy and "
                 "its folder are deleted at the next restart.") {
@@ -463,13 +479,14 @@ TEST_F(RemoverTest, ATemporaryFolderWithPercentNamesCannotInjectACommand) {
         }
     }
     EXPECT_TRUE(scheduled);
-    // Marked for deletion at restart: the copy, its trace library, then its folder.
+    // Marked for deletion at restart: the copy, then its folder (the trace library beside it is deleted
+    // once the copy has ended).
     const std::wstring copyPath(copy.begin(), copy.end());  // ASCII
     const std::wstring folder = copyPath.substr(0, copyPath.size() - 14);
     const std::wstring prefix = L"\\??\\";
     EXPECT_EQ(tavo::test::PendingRestartOperations(),
-              (std::vector<std::wstring>{prefix + copyPath, L"", prefix + folder + L"\\vlrtrace.dll", L"",
-                                         prefix + folder}));
+              (std::vector<std::wstring>{prefix + copyPath, L"", prefix + folder}));
+    EXPECT_EQ(FolderEntries(folder), std::vector<std::wstring>{L"Launchlet.exe"});
     tavo::test::ClearPendingRestartOperations();
     tavo::test::RemoveTree(folder);
 }
@@ -485,11 +502,189 @@ TEST_F(RemoverTest, AFirstStageThatCannotRelocateStartsNothing) {
 
     tavo::capture::Result result = Run(scene.remover(), L"/ManualUninstall");
     ASSERT_TRUE(result.started);
-    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.exitCode, 1603u);
     EXPECT_EQ(tavo::test::Unix(result.output),
               Banner("TRY TO MOVE FILE TO TEMP") +
                   "Cannot create a private folder in the temporary folder (error 3): nothing was started.\n");
     EXPECT_TRUE(tavo::test::FileExists(scene.remover()));
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kProductKey, 0));
     EXPECT_EQ(FolderEntries(scene.temp), std::vector<std::wstring>{});
+}
+
+namespace {
+
+// What a deployment tool sees: the command started plainly (CreateProcessW, output to a file) in the install
+// folder, waited for as that one process, its exit code. `during` runs while the process runs.
+struct DeploymentRun {
+    DWORD exitCode = STILL_ACTIVE;
+    std::string output;
+};
+
+DeploymentRun RunAsDeploymentTool(const std::wstring& commandLine, const std::wstring& currentFolder,
+                                  const TempFolder& logs, const std::function<void()>& during = nullptr) {
+    DeploymentRun run;
+    const std::wstring outputPath = logs / L"deployment-output.txt";
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    HANDLE output = CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                &inheritable, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION process = {};
+    std::wstring line = commandLine;
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                        currentFolder.c_str(), &startup, &process)) {
+        CloseHandle(output);
+        return run;
+    }
+    CloseHandle(output);
+    if (during) during();
+    WaitForSingleObject(process.hProcess, 600000);
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    run.output = tavo::test::Unix(tavo::test::ReadFileBytes(outputPath));
+    return run;
+}
+
+bool AnyUninstallerRuns() {
+    for (const wchar_t* name :
+         {L"TavoRemover.exe", L"Launchlet.exe", L"regsvr32.exe", L"tavopluginhost.exe"}) {
+        if (tavo::capture::IsImageRunning(name)) return true;
+    }
+    return false;
+}
+
+// Waits (at most 20 s) for the command processor that deletes the last image to have done its work.
+bool TemporaryFolderEmpties(const RelocationScene& scene) {
+    for (int i = 0; i < 200; ++i) {
+        if (FolderEntries(scene.temp).empty() && !tavo::capture::IsImageRunning(L"cmd.exe")) return true;
+        Sleep(100);
+    }
+    return false;
+}
+
+// A class registration of the user's own for programs: the shell's "open" verb of an elevated process
+// would run the marker program instead of the one asked for.
+struct UserExeClass {
+    UserExeClass() {
+        const std::wstring command = L"\"" + BinPath(L"fixtures\\process\\suite_process.exe") + L"\" \"%1\"";
+        WriteValue(HKEY_CURRENT_USER, L"Software\\Classes\\.exe", 0, L"", L"tavouserexe");
+        WriteValue(HKEY_CURRENT_USER, L"Software\\Classes\\tavouserexe\\shell\\open\\command", 0, L"",
+                   command);
+        WriteValue(HKEY_CURRENT_USER, L"Software\\Classes\\exefile\\shell\\open\\command", 0, L"", command);
+    }
+    ~UserExeClass() {
+        DeleteRegKey(HKEY_CURRENT_USER, L"Software\\Classes\\.exe", 0);
+        DeleteRegKey(HKEY_CURRENT_USER, L"Software\\Classes\\tavouserexe", 0);
+        DeleteRegKey(HKEY_CURRENT_USER, L"Software\\Classes\\exefile", 0);
+    }
+};
+
+}  // namespace
+
+// Started as a deployment tool starts the uninstall entry's command: when the first stage returns, the
+// suite is gone, no process of the uninstaller is left and the exit code says how it went; the private
+// folder follows within seconds. The plug-in host's unregistration and the command processor run by their
+// full paths: a class registration of the user's for programs changes nothing.
+TEST_F(RemoverTest, ADeploymentToolWaitsForTheWholeUninstallAndReadsItsResult) {
+    ASSERT_TRUE(removal::OnlyDriveC());
+    {
+        RelocationScene scene;
+        LayKeys(scene.install.path());
+        ASSERT_TRUE(CopyFileW(BinPath(L"tavopluginhost.exe").c_str(),
+                              (scene.install / L"tavopluginhost.exe").c_str(), FALSE));
+        tavo::test::WriteTextFile(scene.install / L"data\\settings.xml", "suite");
+        // Registered as the suite's installer registers it.
+        tavo::capture::Options registration;
+        registration.commandLine = L"\"" + (scene.install / L"tavopluginhost.exe") + L"\" /RegServer";
+        ASSERT_EQ(tavo::capture::Run(registration).exitCode, 0u);
+        tavo::test::ScopedEnv record(L"TAVO_FIXTURE_RECORD", (scene.logs / L"shell-ran.txt").c_str());
+        tavo::test::ScopedEnv exitAfter(L"TAVO_FIXTURE_EXIT_AFTER", L"0");
+        const UserExeClass userClass;
+
+        const DeploymentRun run = RunAsDeploymentTool(L"\"" + scene.remover() + L"\" /ManualUninstall",
+                                                      scene.install.path(), scene.logs);
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        // At the return: the suite is gone and nothing of the uninstaller runs.
+        EXPECT_FALSE(tavo::test::FileExists(scene.install.path()));
+        for (const Place& place : places_) EXPECT_FALSE(KeyExists(place.root, kProductKey, place.view));
+        EXPECT_FALSE(AnyUninstallerRuns());
+        const DWORD returned = GetTickCount();
+        EXPECT_TRUE(TemporaryFolderEmpties(scene)) << "the private folder stays";
+        std::printf("[ MEASURED ] the private folder went %lu ms after the first stage returned\n",
+                    static_cast<unsigned long>(GetTickCount() - returned));
+        EXPECT_FALSE(tavo::test::FileExists(scene.logs / L"shell-ran.txt")) << "the user's class ran";
+        EXPECT_NE(run.output.find(Banner("TRY TO DELETE TEMP FILE")), std::string::npos) << run.output;
+        CreateDirectoryW(scene.install.path().c_str(), nullptr);  // for the scene's own clean-up
+    }
+    {
+        // A file held by another program (no delete sharing) cannot be removed: 1603, and the file stays.
+        RelocationScene scene;
+        LayKeys(scene.install.path());
+        const std::wstring held = scene.install / L"held.dat";
+        tavo::test::WriteTextFile(held, "busy");
+        HANDLE holder =
+            CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        const DeploymentRun run = RunAsDeploymentTool(L"\"" + scene.remover() + L"\" /ManualUninstall",
+                                                      scene.install.path(), scene.logs);
+        CloseHandle(holder);
+        EXPECT_EQ(run.exitCode, 1603u) << run.output;
+        EXPECT_EQ(FolderEntries(scene.install.path()), std::vector<std::wstring>{L"held.dat"});
+        EXPECT_FALSE(AnyUninstallerRuns());
+        EXPECT_TRUE(TemporaryFolderEmpties(scene));
+    }
+}
+
+// One uninstall at a time: while one runs (here stuck in a component's unregistration), a second start of
+// either stage prints one line, exits with 1618 and changes nothing; the stuck regsvr32 is ended after the
+// bound, named on the console, counted as a failure (1603), and the uninstall still completes.
+TEST_F(RemoverTest, ASecondUninstallWaitsItsTurnAndAHangingComponentIsEndedAfterTheBound) {
+    ASSERT_TRUE(removal::OnlyDriveC());
+    RelocationScene scene;
+    LayKeys(scene.install.path());
+    const std::wstring component = scene.install / L"tavooiEnt.dll";
+    ASSERT_TRUE(CopyFileW(BinPath(L"fixtures\\com\\x86\\component.dll").c_str(), component.c_str(), FALSE));
+    const std::wstring comLog = scene.logs / L"com.log";
+    tavo::test::ScopedEnv log(L"TAVO_COM_LOG", comLog.c_str());
+    tavo::test::ScopedEnv hang(L"TAVO_COM_HANG", L"tavooiEnt.dll");
+    const std::wstring second = scene.logs / L"TavoRemover.exe";
+    ASSERT_TRUE(CopyFileW(BinPath(L"TavoRemover.exe").c_str(), second.c_str(), FALSE));
+
+    const std::string anotherLine =
+        "Another uninstall of Orvane Velnor Tavo Suite is running: nothing was changed. Try again when it "
+        "has "
+        "finished.\n";
+    std::vector<tavo::capture::Result> refused;
+    std::set<std::wstring> before, after;
+    const DeploymentRun run = RunAsDeploymentTool(
+        L"\"" + scene.remover() + L"\" /ManualUninstall", scene.install.path(), scene.logs, [&] {
+            for (int i = 0; i < 600 && tavo::test::ReadFileBytes(comLog).find("hang\t") == std::string::npos;
+                 ++i)
+                Sleep(100);
+            before = removal::ListMachine();
+            for (const wchar_t* argument : {L"/ManualUninstall", L"/TempUninstall"})
+                refused.push_back(Run(second, argument));
+            after = removal::ListMachine();
+        });
+    ASSERT_EQ(refused.size(), 2u);
+    for (const tavo::capture::Result& result : refused) {
+        EXPECT_EQ(result.exitCode, 1618u);
+        EXPECT_EQ(tavo::test::Unix(result.output), anotherLine);
+    }
+    EXPECT_EQ(before, after);
+
+    EXPECT_EQ(run.exitCode, 1603u);
+    EXPECT_NE(
+        run.output.find("\nregsvr32 did not end within 60 seconds and was ended: " + Ansi(component) + "\n"),
+        std::string::npos)
+        << run.output;
+    EXPECT_FALSE(tavo::test::FileExists(scene.install.path()));
+    for (const Place& place : places_) EXPECT_FALSE(KeyExists(place.root, kProductKey, place.view));
+    EXPECT_FALSE(AnyUninstallerRuns());
+    EXPECT_TRUE(TemporaryFolderEmpties(scene));
+    CreateDirectoryW(scene.install.path().c_str(), nullptr);
 }

@@ -1,6 +1,6 @@
 // The whole suite installed and running on a clean machine, removed by "TavoRemover.exe /ManualUninstall"
-// started from the install folder as a user starts it: once the relocated copy has finished and deleted
-// itself, the machine's footprint is the one from before the install, except the expected remains below.
+// started from the install folder as a user starts it: its exit code is 0, and once its private folder is
+// gone the machine's footprint is the one from before the install, except the expected remains below.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -120,6 +120,10 @@ TEST(SuiteRemoval, ManualUninstallLeavesTheMachineAsBeforeTheInstall) {
         uninstallEnd = GetTickCount();
         ASSERT_TRUE(result.started);
         EXPECT_FALSE(result.timedOut);
+        // The first stage waits for its copy and exits with its exit code: 0, everything is gone.
+        std::printf("TavoRemover.exe /ManualUninstall: exit code %lu\n",
+                    static_cast<unsigned long>(result.exitCode));
+        EXPECT_EQ(result.exitCode, 0u);
         size_t paths = 0;
         const std::string console = Readable(result.output, paths);
         std::printf("---- the uninstaller's console (%zu path lines left out)\n%s----\n", paths,

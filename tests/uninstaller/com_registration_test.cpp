@@ -11,12 +11,19 @@ namespace {
 
 // The probe beside the trace library runs RegTavoCOM; `paths` receives the "path=" lines it printed
 // before and after, `traces` "<level> <text>" of the step's own trace records, `components` the component
-// fixture's records ("unregister <TAB> name <TAB> process image <TAB> Path").
+// fixture's records ("unregister <TAB> name <TAB> process image <TAB> Path <TAB> current folder"). The probe
+// runs with a user's own folder first on its Path and in a current folder of the test's.
 struct ComRun {
     ComRun(const std::wstring& installFolder, bool install) {
         TempFolder folder(L"tavo probe");
         ScopedEnv traceLog(L"TAVO_TRACE_LOG", (folder / L"trace.log").c_str());
         ScopedEnv comLog(L"TAVO_COM_LOG", (folder / L"com.log").c_str());
+        wchar_t inherited[8192] = {};
+        GetEnvironmentVariableW(L"Path", inherited, 8192);
+        ScopedEnv userPath(L"Path", (folder.path() + L"\\user-bin;" + inherited).c_str());
+        wchar_t current[MAX_PATH] = {};
+        GetCurrentDirectoryW(MAX_PATH, current);
+        SetCurrentDirectoryW(folder.path().c_str());
         CopyFileW(BinPath(L"remover_steps_probe.exe").c_str(), (folder / L"probe.exe").c_str(), FALSE);
         CopyFileW(BinPath(L"fixtures\\vlrtrace\\both\\vlrtrace.dll").c_str(),
                   (folder / L"vlrtrace.dll").c_str(), FALSE);
@@ -30,9 +37,20 @@ struct ComRun {
                 traces.push_back(std::to_string(record.level) + " " + record.text);
         }
         components = SplitLines(ReadFileBytes(folder / L"com.log"));
+        SetCurrentDirectoryW(current);
     }
     std::vector<std::string> paths, traces, components;
 };
+
+// The machine's own Path (the system environment's), expanded.
+std::string MachinePath() {
+    wchar_t raw[4096] = {}, expanded[8192] = {};
+    DWORD size = sizeof(raw) - sizeof(wchar_t);
+    RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment",
+                 L"Path", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, raw, &size);
+    ExpandEnvironmentStringsW(raw, expanded, 8192);
+    return Ansi(expanded);
+}
 
 std::string SystemFolder(bool wow64) {
     wchar_t folder[MAX_PATH] = {};
@@ -43,7 +61,9 @@ std::string SystemFolder(bool wow64) {
 // All seventeen components and the plug-in host registered, then unregistered with one component's file
 // gone: regsvr32 runs from the 32-bit system folder (the system folder of 32-bit Windows) with the exact
 // commands, the install folder (64-bit: its components folder) on "Path" for each run only; the missing
-// file is traced and the others are handled; on 32-bit Windows the 64-bit components are skipped.
+// file is traced and the others are handled; on 32-bit Windows the 64-bit components are skipped. Each
+// run gets the machine's own Path (not the probe's, which starts with a user's folder) and the system
+// folder as its current folder.
 TEST(RegTavoCOM, UnregistersEveryComponentAndTheHostWithRegsvr32OfTheSystem) {
     ComponentInstall install;
     ASSERT_TRUE(
@@ -62,8 +82,9 @@ TEST(RegTavoCOM, UnregistersEveryComponentAndTheHostWithRegsvr32OfTheSystem) {
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\TavoPluginHost.Meeting"));
     ASSERT_EQ(run.paths.size(), 2u);
     EXPECT_EQ(run.paths[0], run.paths[1]);
+    EXPECT_NE(run.paths[0].find("user-bin"), std::string::npos);
 
-    const std::string path = run.paths[0].substr(5), folder = Ansi(install.folder());
+    const std::string path = MachinePath(), folder = Ansi(install.folder());
     const std::string regsvr32 = SystemFolder(win64) + "\\regsvr32.exe";
     std::vector<std::string> traces = {"2 --> RegTavoCOM. bInstall=0,\n"}, records;
     for (size_t i = 0; i < ComponentInstall::k32Bit.size() + ComponentInstall::k64Bit.size(); ++i) {
@@ -82,7 +103,7 @@ TEST(RegTavoCOM, UnregistersEveryComponentAndTheHostWithRegsvr32OfTheSystem) {
             traces.push_back("2  RegCOMDLL regsvr32.exe process exit,\n");
             records.push_back("unregister\t" + Ansi(name) + "\t" +
                               (is64 ? SystemFolder(false) + "\\regsvr32.exe" : regsvr32) + "\t" + path + ";" +
-                              folder + (is64 ? "\\components\\" : ""));
+                              folder + (is64 ? "\\components\\" : "") + "\t" + SystemFolder(false));
         }
         traces.push_back("2 <-- RegCOMDLL \n");
     }

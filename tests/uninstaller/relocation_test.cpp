@@ -6,6 +6,8 @@
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <shellapi.h>
+#include <shlobj.h>
 
 #include <string>
 #include <vector>
@@ -38,23 +40,27 @@ bool RunningUnderWine() {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-TEST_F(StageTest, PrivateFolderIsNewUnpredictableAndOnlyForSystemAndAdministrators) {
-    wchar_t first[MAX_PATH] = {}, second[MAX_PATH] = {};
-    ASSERT_TRUE(CreatePrivateFolder(first)) << GetLastError();
-    ASSERT_TRUE(CreatePrivateFolder(second)) << GetLastError();
+// The private folder is made and opened in one step and held: nobody can rename, replace or delete it while
+// it is held (Wine enforces the sharing of the hold); once emptied it is removed, and only the same folder.
+TEST_F(StageTest, PrivateFolderIsNewHeldAndOnlyForSystemAndAdministrators) {
+    DWORD error = ERROR_SUCCESS;
+    PrivateFolder first = PrivateFolder::Create(error);
+    ASSERT_TRUE(first.valid()) << error;
+    PrivateFolder second = PrivateFolder::Create(error);
+    ASSERT_TRUE(second.valid()) << error;
     const std::wstring prefix = Slash() + L"TavoRemover-";
-    ASSERT_EQ(std::wstring(first).substr(0, prefix.size()), prefix);
-    EXPECT_EQ(wcslen(first), prefix.size() + 32);
-    EXPECT_STRNE(first, second);
-    EXPECT_NE(GetFileAttributesW(first) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    ASSERT_EQ(first.path().substr(0, prefix.size()), prefix);
+    EXPECT_EQ(first.path().size(), prefix.size() + 32);
+    EXPECT_NE(first.path(), second.path());
+    EXPECT_NE(GetFileAttributesW(first.path().c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
 
     // The DACL as stored: on Windows exactly the one asked for (protected, SYSTEM and Administrators with
     // full control, inherited by everything inside). Wine keeps a file's DACL as the Unix mode bits of the
     // folder's owner: it reads back unprotected, with the Administrators entry as the owner's own SID, and
     // nothing for anyone else.
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetNamedSecurityInfoW(first, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                    nullptr, nullptr, &descriptor),
+    ASSERT_EQ(GetNamedSecurityInfoW(first.path().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, nullptr, nullptr, &descriptor),
               static_cast<DWORD>(ERROR_SUCCESS));
     LPWSTR text = nullptr;
     ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
@@ -68,12 +74,53 @@ TEST_F(StageTest, PrivateFolderIsNewUnpredictableAndOnlyForSystemAndAdministrato
         EXPECT_EQ(stored, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
     }
 
+    // Held: a rename (the user's way to swap it for a folder of their own) and a removal fail.
+    const std::wstring aside = first.path() + L"-aside";
+    EXPECT_FALSE(MoveFileW(first.path().c_str(), aside.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(RemoveDirectoryW(first.path().c_str()));
+    // Files go in and out relative to the handle; a moved-in file never replaces one.
+    ASSERT_TRUE(WriteTextFile(temp_ / L"one.txt", "one"));
+    ASSERT_TRUE(WriteTextFile(temp_ / L"two.txt", "two"));
+    EXPECT_EQ(first.MoveIn(temp_ / L"one.txt", L"moved.txt"), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_NE(first.MoveIn(temp_ / L"two.txt", L"moved.txt"), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(ReadFileBytes(first.PathOf(L"moved.txt")), "one");
+    EXPECT_EQ(ReadFileBytes(temp_ / L"two.txt"), "two");
+    EXPECT_EQ(first.Entries(), std::vector<std::wstring>{L"moved.txt"});
+    EXPECT_EQ(first.DeleteEntry(L"moved.txt"), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(first.Entries(), std::vector<std::wstring>{});
+
+    // Adopting a handle checks that it leads to the folder named.
+    HANDLE duplicate = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), second.handle(), GetCurrentProcess(), &duplicate, 0,
+                                FALSE, DUPLICATE_SAME_ACCESS));
+    EXPECT_FALSE(PrivateFolder::Adopt(duplicate, first.path()).valid());
+
+    const std::wstring firstPath = first.path();
+    EXPECT_EQ(first.Remove(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(GetFileAttributesW(firstPath.c_str()), INVALID_FILE_ATTRIBUTES);
+    // A folder put in the place of a removed one's name is not the same folder: it stays.
+    const std::wstring secondPath = second.path();
+    HANDLE deleter =
+        CreateFileW(secondPath.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    EXPECT_EQ(deleter, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    second = PrivateFolder();
+    ASSERT_TRUE(RemoveDirectoryW(secondPath.c_str()));
+    ASSERT_TRUE(CreateDirectoryW(secondPath.c_str(), nullptr));
+    {
+        PrivateFolder reopened = PrivateFolder::Open(secondPath, error);
+        ASSERT_TRUE(reopened.valid()) << error;
+        ASSERT_TRUE(RemoveDirectoryW(secondPath.c_str()) == FALSE);
+    }
+    ASSERT_TRUE(RemoveDirectoryW(secondPath.c_str()));
+
     // With a temporary folder that does not exist, no folder is made anywhere.
     ScopedEnv missing(L"TMP", (temp_ / L"gone\\").c_str());
     ScopedEnv missingTemp(L"TEMP", (temp_ / L"gone\\").c_str());
-    wchar_t third[MAX_PATH] = {L'x'};
-    EXPECT_FALSE(CreatePrivateFolder(third));
-    EXPECT_EQ(third[0], L'\0');
+    EXPECT_FALSE(PrivateFolder::Create(error).valid());
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
 TEST_F(StageTest, RelocationTakesOnlyTheInstallFoldersTraceLibraryAndUndoesItself) {
@@ -86,40 +133,136 @@ TEST_F(StageTest, RelocationTakesOnlyTheInstallFoldersTraceLibraryAndUndoesItsel
 
     Relocation relocation = RelocateIntoPrivateFolder(self.c_str(), install.path().c_str());
     ASSERT_EQ(relocation.failedStep, Relocation::kDone) << relocation.error;
-    EXPECT_EQ(std::wstring(relocation.copy), std::wstring(relocation.folder) + L"\\Launchlet.exe");
+    const std::wstring folderPath = relocation.folder.path();
+    EXPECT_EQ(relocation.copy, folderPath + L"\\Launchlet.exe");
     EXPECT_FALSE(FileExists(self));
     EXPECT_EQ(ReadFileBytes(relocation.copy), "program");
-    EXPECT_EQ(ReadFileBytes(std::wstring(relocation.folder) + L"\\vlrtrace.dll"), "library");
+    EXPECT_EQ(ReadFileBytes(folderPath + L"\\vlrtrace.dll"), "library");
     wchar_t folder[MAX_PATH] = {};
-    EXPECT_TRUE(IsRelocatedCopy(relocation.copy, folder));
-    EXPECT_STREQ(folder, relocation.folder);
+    EXPECT_TRUE(IsRelocatedCopy(relocation.copy.c_str(), folder));
+    EXPECT_EQ(std::wstring(folder), folderPath);
 
     // A copy that could not be started goes back where it was, and its folder is removed.
     UndoRelocation(relocation, self.c_str());
     EXPECT_EQ(ReadFileBytes(self), "program");
-    EXPECT_EQ(GetFileAttributesW(relocation.folder), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(folderPath.c_str()), INVALID_FILE_ATTRIBUTES);
 
     // Unknown install folders: empty, relative, a bare drive; and one without a library.
     for (const wchar_t* unknown : {L"", L"Velnor\\Tavo Suite", L"C:", L"\\Velnor"}) {
         relocation = RelocateIntoPrivateFolder(self.c_str(), unknown);
         ASSERT_EQ(relocation.failedStep, Relocation::kDone);
-        EXPECT_EQ(FolderEntries(relocation.folder), std::vector<std::wstring>{L"Launchlet.exe"});
+        EXPECT_EQ(relocation.folder.Entries(), std::vector<std::wstring>{L"Launchlet.exe"});
         UndoRelocation(relocation, self.c_str());
     }
     DeleteFileW((install / L"vlrtrace.dll").c_str());
     relocation = RelocateIntoPrivateFolder(self.c_str(), install.path().c_str());
-    EXPECT_EQ(FolderEntries(relocation.folder), std::vector<std::wstring>{L"Launchlet.exe"});
+    EXPECT_EQ(relocation.folder.Entries(), std::vector<std::wstring>{L"Launchlet.exe"});
     UndoRelocation(relocation, self.c_str());
 
     // A program that cannot be moved: nothing is left behind, the error is the move's.
     relocation = RelocateIntoPrivateFolder((install / L"missing.exe").c_str(), install.path().c_str());
     EXPECT_EQ(relocation.failedStep, Relocation::kMove);
     EXPECT_EQ(relocation.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(relocation.folder[0], L'\0');
+    EXPECT_FALSE(relocation.folder.valid());
     std::vector<std::wstring> left = FolderEntries(temp_.path());
     std::erase(left, install.path().substr(install.path().find_last_of(L'\\') + 1));
     EXPECT_EQ(left, std::vector<std::wstring>{L"vlrtrace.dll"});
     EXPECT_EQ(ReadFileBytes(temp_ / L"vlrtrace.dll"), "planted");
+}
+
+// The libraries moved out of the install folder go into the held private folder, wherever the user's TMP
+// points by then (the process's own variable and HKCU\Environment), and are deleted there through its
+// handle; one still mapped stays there and is marked for deletion at the next restart under the private
+// folder's path. The folder TMP points at neither receives nor loses a file.
+TEST_F(StageTest, MovedOutLibrariesGoIntoThePrivateFolderNeverWhereTmpPoints) {
+    ASSERT_EQ(GetLogicalDrives(), 1u << 2) << "deletes only on the sealed machine (drive C: alone)";
+    wchar_t programFiles[MAX_PATH] = {};
+    ASSERT_TRUE(SHGetSpecialFolderPathW(nullptr, programFiles, CSIDL_PROGRAM_FILES, FALSE));
+    const std::wstring install = std::wstring(programFiles) + L"\\Velnor\\Tavo Suite";
+    ASSERT_EQ(SHCreateDirectoryExW(nullptr, install.c_str(), nullptr), ERROR_SUCCESS);
+    const std::wstring library = tavo::test::BinPath(L"fixtures\\vlrtrace\\none\\vlrtrace.dll");
+    for (const wchar_t* name : {L"vlrtrace.dll", L"vcruntime140.dll"})
+        ASSERT_TRUE(CopyFileW(library.c_str(), (install + L"\\" + name).c_str(), FALSE));
+    HMODULE mapped =
+        LoadLibraryW((install + L"\\vcruntime140.dll").c_str());  // as a running program of the suite
+    ASSERT_NE(mapped, nullptr);
+
+    DWORD error = ERROR_SUCCESS;
+    PrivateFolder folder = PrivateFolder::Create(error);
+    ASSERT_TRUE(folder.valid()) << error;
+    // The user points TMP somewhere else, with files of their own under the libraries' moved names.
+    TempFolder user(L"tavo user temp");
+    ASSERT_TRUE(WriteTextFile(user / L"vlrtrace1.dll", "user's"));
+    ASSERT_TRUE(WriteTextFile(user / L"vcruntime140.dll", "user's"));
+    ScopedEnv tmp(L"TMP", (user.path() + L"\\").c_str()), temp(L"TEMP", (user.path() + L"\\").c_str());
+    HKEY environment = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Environment", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &environment, nullptr),
+              ERROR_SUCCESS);
+    const std::wstring userTmp = user.path();
+    RegSetValueExW(environment, L"TMP", 0, REG_SZ, reinterpret_cast<const BYTE*>(userTmp.c_str()),
+                   static_cast<DWORD>((userTmp.size() + 1) * sizeof(wchar_t)));
+
+    SetMovedOutFolder(&folder);
+    ReleaseLockedModules(install.c_str());
+    EXPECT_EQ(FolderEntries(install), std::vector<std::wstring>{});
+    // Wine deletes a mapped library through its handle (Windows refuses while it is mapped): there nothing
+    // is left to mark for the restart.
+    const bool wine = RunningUnderWine();
+    EXPECT_EQ(folder.Entries(),
+              wine ? std::vector<std::wstring>{} : std::vector<std::wstring>{L"vcruntime140.dll"});
+    DeleteMovedOutLibraries();
+    SetMovedOutFolder(nullptr);
+    EXPECT_EQ(tavo::test::PendingRestartOperations(),
+              wine ? std::vector<std::wstring>{}
+                   : std::vector<std::wstring>{L"\\??\\" + folder.PathOf(L"vcruntime140.dll")});
+    EXPECT_EQ(FolderEntries(user.path()), (std::vector<std::wstring>{L"vcruntime140.dll", L"vlrtrace1.dll"}));
+    EXPECT_EQ(ReadFileBytes(user / L"vlrtrace1.dll"), "user's");
+    EXPECT_EQ(ReadFileBytes(user / L"vcruntime140.dll"), "user's");
+
+    RegDeleteValueW(environment, L"TMP");
+    RegCloseKey(environment);
+    tavo::test::ClearPendingRestartOperations();
+    FreeLibrary(mapped);
+    folder.DeleteEntry(L"vcruntime140.dll");
+    EXPECT_EQ(folder.Remove(), static_cast<DWORD>(ERROR_SUCCESS));
+    RemoveDirectoryW(install.c_str());
+    RemoveDirectoryW((std::wstring(programFiles) + L"\\Velnor").c_str());
+}
+
+// One uninstall at a time: the lock exists once on the machine; a copy takes a handle it was given for
+// the lock only when it is one (a handle to any other object is refused). The copy's command line carries
+// the handles it inherits.
+TEST(UninstallLock, OneAtATimeAndOnlyTheMachinesLockCounts) {
+    DWORD error = ERROR_SUCCESS;
+    tavo::ScopedHandle first = TakeUninstallLock(error);
+    ASSERT_TRUE(first.valid()) << error;
+    tavo::ScopedHandle second = TakeUninstallLock(error);
+    EXPECT_FALSE(second.valid());
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_TRUE(IsUninstallLock(first.get()));
+    tavo::ScopedHandle other(CreateMutexW(nullptr, FALSE, L"Global\\TavoRemover-Other"));
+    tavo::ScopedHandle unnamed(CreateMutexW(nullptr, FALSE, nullptr));
+    EXPECT_FALSE(IsUninstallLock(other.get()));
+    EXPECT_FALSE(IsUninstallLock(unnamed.get()));
+    EXPECT_FALSE(IsUninstallLock(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x7FFC))));
+
+    const std::wstring line = CopyCommandLine(L"C:\\T\\Launchlet.exe", first.get(), unnamed.get());
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(line.c_str(), &argc);
+    ASSERT_EQ(argc, 3);
+    EXPECT_STREQ(argv[1], L"/TempUninstall");
+    HANDLE lock = nullptr, folder = nullptr;
+    EXPECT_TRUE(ParseStageHandles(argc, argv, lock, folder));
+    EXPECT_EQ(lock, first.get());
+    EXPECT_EQ(folder, unnamed.get());
+    LocalFree(argv);
+    wchar_t* bare[] = {const_cast<wchar_t*>(L"x"), const_cast<wchar_t*>(L"/TempUninstall")};
+    EXPECT_FALSE(ParseStageHandles(2, bare, lock, folder));
+
+    first.reset();
+    tavo::ScopedHandle again = TakeUninstallLock(error);
+    EXPECT_TRUE(again.valid());
 }
 
 TEST_F(StageTest, OnlyACopyInAPrivateFolderOfTheTemporaryFolderIsARelocatedCopy) {
@@ -146,18 +289,19 @@ TEST_F(StageTest, OnlyACopyInAPrivateFolderOfTheTemporaryFolderIsARelocatedCopy)
 }
 
 TEST(SelfDeletion, TheCommandProcessorGetsSlashDAndOnlyPlainPaths) {
-    wchar_t parameters[600] = {};
+    wchar_t parameters[900] = {};
     wchar_t system[MAX_PATH] = {};
     GetSystemDirectoryW(system, MAX_PATH);
-    ASSERT_TRUE(BuildSelfDeleteParameters(L"C:\\a b\\T\\Launchlet.exe", L"C:\\a b\\T", parameters, 600));
+    ASSERT_TRUE(BuildSelfDeleteParameters(L"C:\\a b\\T\\Launchlet.exe", L"C:\\a b\\T", parameters, 900));
+    const std::wstring copy = L"\"C:\\a b\\T\\Launchlet.exe\"";
     EXPECT_EQ(std::wstring(parameters),
-              L"/D /S /c \"\"" + std::wstring(system) +
-                  L"\\ping.exe\" -n 3 127.0.0.1 > nul & del /q \"C:\\a b\\T\\Launchlet.exe\" > "
-                  L"nul & rd /s /q \"C:\\a b\\T\" > nul\"");
+              L"/D /S /c \"set /p tavo= & for /l %n in (1,1,10) do (if exist " + copy + L" del /f /q " +
+                  copy + L" > nul 2> nul & if exist " + copy + L" \"" + system +
+                  L"\\ping.exe\" -n 2 127.0.0.1 > nul) & rd \"C:\\a b\\T\" > nul 2> nul\"");
     for (const wchar_t* special : {L"%", L"!", L"^", L"\"", L"&", L"|", L"<", L">"}) {
         const std::wstring folder = std::wstring(L"C:\\Temp") + special + L"x";
         const std::wstring copy = folder + L"\\Launchlet.exe";
-        EXPECT_FALSE(BuildSelfDeleteParameters(copy.c_str(), folder.c_str(), parameters, 600))
+        EXPECT_FALSE(BuildSelfDeleteParameters(copy.c_str(), folder.c_str(), parameters, 900))
             << tavo::test::Narrow(special);
         EXPECT_EQ(parameters[0], L'\0');
         EXPECT_TRUE(HoldsCommandProcessorText(folder.c_str()));
@@ -166,24 +310,25 @@ TEST(SelfDeletion, TheCommandProcessorGetsSlashDAndOnlyPlainPaths) {
     EXPECT_EQ(parameters[0], L'\0');
 }
 
-TEST_F(StageTest, DeletionAtRestartMarksTheCopyItsLibraryAndThenItsFolder) {
-    wchar_t folder[MAX_PATH] = {};
-    ASSERT_TRUE(CreatePrivateFolder(folder));
-    const std::wstring copy = std::wstring(folder) + L"\\Launchlet.exe";
+TEST_F(StageTest, DeletionAtRestartMarksTheCopyAndThenItsFolder) {
+    DWORD error = ERROR_SUCCESS;
+    PrivateFolder folder = PrivateFolder::Create(error);
+    ASSERT_TRUE(folder.valid());
+    const std::wstring copy = folder.PathOf(L"Launchlet.exe");
     ASSERT_TRUE(WriteTextFile(copy, "copy"));
-    ASSERT_TRUE(WriteTextFile(std::wstring(folder) + L"\\vlrtrace.dll", "library"));
 
     ASSERT_EQ(tavo::test::PendingRestartOperations(), std::vector<std::wstring>{});  // a clean machine
 
-    EXPECT_TRUE(ScheduleDeletionAtRestart(copy.c_str(), folder));
+    EXPECT_TRUE(ScheduleDeletionAtRestart(copy.c_str(), folder.path().c_str()));
 
     // Pairs of a source and an empty target.
     const std::wstring prefix = L"\\??\\";
     EXPECT_EQ(tavo::test::PendingRestartOperations(),
-              (std::vector<std::wstring>{prefix + copy, L"", prefix + folder + L"\\vlrtrace.dll", L"",
-                                         prefix + folder}));
+              (std::vector<std::wstring>{prefix + copy, L"", prefix + folder.path()}));
     tavo::test::ClearPendingRestartOperations();
-    tavo::test::RemoveTree(folder);
+    const std::wstring path = folder.path();
+    folder = PrivateFolder();
+    tavo::test::RemoveTree(path);
 }
 
 // Standard output pointed at `handle` for the life of the object.

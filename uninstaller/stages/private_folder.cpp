@@ -1,11 +1,15 @@
-// The private folder of the relocated copy: making it, recognising it, and what may be said about it to
-// the command processor.
+// The private folder of the relocated copy: made and opened in one step, held from then on so that it
+// cannot be renamed or replaced, and worked on through that handle: files moved in and deleted relative to
+// it, the folder itself removed only after its identity was checked again.
 #include <windows.h>
 
 #include <ntsecapi.h>
 #include <sddl.h>
+#include <winternl.h>
 
 #include <cwchar>
+#include <string>
+#include <vector>
 
 #include "stages/stages.h"
 #include "support/scoped.h"
@@ -13,6 +17,12 @@
 namespace {
 
 constexpr size_t kRandomDigits = 32;
+// What the holder may do through its handle. No DELETE: a rename into the folder opens the folder as its
+// target with read and write sharing only, which a held DELETE right would refuse. Shared for reading and
+// writing, never for deletion: nobody can rename, move or delete the folder while it is held.
+constexpr ACCESS_MASK kHoldAccess =
+    FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kHoldSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 bool IsHexDigit(wchar_t c) {
     return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F') || (c >= L'a' && c <= L'f');
@@ -29,51 +39,260 @@ bool LongTempFolder(wchar_t (&folder)[MAX_PATH]) {
     return true;
 }
 
+// "\??\C:\..." or "\??\UNC\server\share\..." for a full path.
+std::wstring NtPath(const std::wstring& path) {
+    if (path.rfind(L"\\\\", 0) == 0) return L"\\??\\UNC\\" + path.substr(2);
+    return L"\\??\\" + path;
+}
+
+// The path a handle leads to, in the form "C:\..." or "\\server\share\..."; empty when unknown.
+std::wstring FinalPath(HANDLE handle) {
+    wchar_t path[MAX_PATH + 8] = {};
+    const DWORD length = GetFinalPathNameByHandleW(handle, path, ARRAYSIZE(path), FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= ARRAYSIZE(path)) return {};
+    std::wstring result = path;
+    if (result.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + result.substr(8);
+    if (result.rfind(L"\\\\?\\", 0) == 0) return result.substr(4);
+    return result;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// A folder, no link: through the handle, not the name.
+bool IsPlainFolder(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
+    return GetFileInformationByHandle(handle, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+DWORD ErrorOf(NTSTATUS status) { return RtlNtStatusToDosError(status); }
+
+// Opens `name` relative to `folder` without following a link.
+NTSTATUS OpenRelative(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG options,
+                      tavo::ScopedHandle& file) {
+    std::wstring text = name;
+    UNICODE_STRING unicode = {};
+    unicode.Buffer = text.data();
+    unicode.Length = static_cast<USHORT>(text.size() * sizeof(wchar_t));
+    unicode.MaximumLength = unicode.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK io = {};
+    HANDLE handle = nullptr;
+    const NTSTATUS status =
+        NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                     options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (NT_SUCCESS(status)) file.reset(handle);
+    return status;
+}
+
+DWORD MarkForDeletion(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition))
+               ? ERROR_SUCCESS
+               : GetLastError();
+}
+
 }  // namespace
 
-BOOL CreatePrivateFolder(LPWSTR folder) {
-    if (!folder) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    folder[0] = L'\0';
-    wchar_t temp[MAX_PATH] = {};
-    const DWORD length = GetTempPathW(MAX_PATH, temp);
-    if (length == 0) return FALSE;
-    if (length >= MAX_PATH) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return FALSE;
-    }
-    BYTE random[kRandomDigits / 2] = {};
-    if (!RtlGenRandom(random, sizeof(random))) {
-        SetLastError(ERROR_GEN_FAILURE);
-        return FALSE;
-    }
-    wchar_t name[ARRAYSIZE(kPrivateFolderPrefix) + kRandomDigits] = {};
-    wcscpy(name, kPrivateFolderPrefix);
-    for (size_t i = 0; i < sizeof(random); ++i) {
-        swprintf(name + wcslen(name), 3, L"%02X", random[i]);
-    }
-    wchar_t path[MAX_PATH] = {};
-    const int written = swprintf(path, MAX_PATH, L"%ls%ls", temp, name);
-    if (written <= 0 || written >= MAX_PATH - static_cast<int>(ARRAYSIZE(kCopyName))) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return FALSE;
-    }
+PrivateFolder PrivateFolder::Create(DWORD& error) {
+    PrivateFolder folder;
+    error = ERROR_SUCCESS;
+    try {
+        wchar_t temp[MAX_PATH] = {};
+        const DWORD length = GetTempPathW(MAX_PATH, temp);
+        if (length == 0 || length >= MAX_PATH) {
+            error = length ? ERROR_FILENAME_EXCED_RANGE : GetLastError();
+            return folder;
+        }
+        BYTE random[kRandomDigits / 2] = {};
+        if (!RtlGenRandom(random, sizeof(random))) {
+            error = ERROR_GEN_FAILURE;
+            return folder;
+        }
+        std::wstring name = kPrivateFolderPrefix;
+        for (BYTE byte : random) {
+            wchar_t digits[3] = {};
+            swprintf(digits, 3, L"%02X", byte);
+            name += digits;
+        }
+        const std::wstring path = std::wstring(temp) + name;
+        if (path.size() + 1 + wcslen(kCopyName) >= MAX_PATH) {
+            error = ERROR_FILENAME_EXCED_RANGE;
+            return folder;
+        }
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPrivateFolderSddl, SDDL_REVISION_1,
+                                                                  &descriptor, nullptr)) {
+            error = GetLastError();
+            return folder;
+        }
+        const tavo::ScopedLocalMemory descriptorOwner(descriptor);
 
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPrivateFolderSddl, SDDL_REVISION_1,
-                                                              &descriptor, nullptr)) {
-        return FALSE;
+        // Made and opened in one call: the folder is new (the call fails when anything of that name exists,
+        // a link included), and held from its first moment.
+        std::wstring ntPath = NtPath(path);
+        UNICODE_STRING unicode = {};
+        unicode.Buffer = ntPath.data();
+        unicode.Length = static_cast<USHORT>(ntPath.size() * sizeof(wchar_t));
+        unicode.MaximumLength = unicode.Length;
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, nullptr, descriptor);
+        IO_STATUS_BLOCK io = {};
+        HANDLE handle = nullptr;
+        const NTSTATUS status = NtCreateFile(
+            &handle, kHoldAccess, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kHoldSharing, FILE_CREATE,
+            FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+        if (!NT_SUCCESS(status)) {
+            error = ErrorOf(status);
+            return folder;
+        }
+        folder.handle_.reset(handle);
+        if (!folder.Verify(name)) {
+            error = ERROR_BAD_PATHNAME;
+            folder.handle_.reset();
+        }
+    } catch (...) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        folder.handle_.reset();
     }
-    const tavo::ScopedLocalMemory descriptorOwner(descriptor);
-    SECURITY_ATTRIBUTES attributes = {};
-    attributes.nLength = sizeof(attributes);
-    attributes.lpSecurityDescriptor = descriptor;
-    // Fails when anything of that name exists already, a link included: the folder is always new.
-    if (!CreateDirectoryW(path, &attributes)) return FALSE;
-    wcscpy(folder, path);
-    return TRUE;
+    return folder;
+}
+
+PrivateFolder PrivateFolder::Adopt(HANDLE handle, const std::wstring& expectedPath) {
+    PrivateFolder folder;
+    folder.handle_.reset(handle);
+    try {
+        const size_t slash = expectedPath.find_last_of(L'\\');
+        if (slash == std::wstring::npos || !folder.Verify(expectedPath.substr(slash + 1)) ||
+            !SamePath(folder.path_, expectedPath)) {
+            folder.handle_.reset();
+        }
+    } catch (...) {
+        folder.handle_.reset();
+    }
+    return folder;
+}
+
+PrivateFolder PrivateFolder::Open(const std::wstring& path, DWORD& error) {
+    PrivateFolder folder;
+    error = ERROR_SUCCESS;
+    folder.handle_.reset(CreateFileW(path.c_str(), kHoldAccess, kHoldSharing, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder.handle_) {
+        error = GetLastError();
+        return folder;
+    }
+    return Adopt(folder.handle_.release(), path);
+}
+
+bool PrivateFolder::Verify(const std::wstring& name) {
+    if (!IsPlainFolder(handle_.get(), identity_)) return false;
+    // The handle's own final path ends in the name that was made: the folder was not reached through a
+    // link; from now on its path is this one.
+    path_ = FinalPath(handle_.get());
+    if (path_.size() <= name.size() + 1 || path_[path_.size() - name.size() - 1] != L'\\') return false;
+    return SamePath(path_.substr(path_.size() - name.size()), name);
+}
+
+DWORD PrivateFolder::MoveIn(const std::wstring& source, const wchar_t* name) {
+    if (!handle_) return ERROR_INVALID_HANDLE;
+    try {
+        tavo::ScopedHandle file(CreateFileW(source.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!file) return GetLastError();
+        BY_HANDLE_FILE_INFORMATION info = {};
+        if (!GetFileInformationByHandle(file.get(), &info)) return GetLastError();
+        if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+            return ERROR_BAD_FILE_TYPE;
+        // Renamed to a name relative to the held folder: no path of the user's decides where it lands.
+        const size_t nameBytes = wcslen(name) * sizeof(wchar_t);
+        std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFORMATION) + nameBytes);
+        auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+        rename->ReplaceIfExists = FALSE;
+        rename->RootDirectory = handle_.get();
+        rename->FileNameLength = static_cast<ULONG>(nameBytes);
+        memcpy(rename->FileName, name, nameBytes);
+        IO_STATUS_BLOCK io = {};
+        const NTSTATUS status =
+            NtSetInformationFile(file.get(), &io, rename, static_cast<ULONG>(buffer.size()),
+                                 static_cast<FILE_INFORMATION_CLASS>(10));  // rename
+        return NT_SUCCESS(status) ? ERROR_SUCCESS : ErrorOf(status);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+DWORD PrivateFolder::CopyIn(const std::wstring& source, const wchar_t* name) {
+    if (!handle_) return ERROR_INVALID_HANDLE;
+    // By path: the held folder keeps its path (neither it nor a folder above it can be renamed while it is
+    // held, on Windows), and the copy never replaces an existing file.
+    const std::wstring target = path_ + L"\\" + name;
+    return CopyFileW(source.c_str(), target.c_str(), TRUE) ? ERROR_SUCCESS : GetLastError();
+}
+
+DWORD PrivateFolder::DeleteEntry(const wchar_t* name) {
+    if (!handle_) return ERROR_INVALID_HANDLE;
+    try {
+        tavo::ScopedHandle file;
+        const NTSTATUS status =
+            OpenRelative(handle_.get(), name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                         FILE_NON_DIRECTORY_FILE, file);
+        if (!NT_SUCCESS(status)) return ErrorOf(status);
+        DWORD error = MarkForDeletion(file.get());
+        if (error == ERROR_ACCESS_DENIED) {
+            // A read-only file (a library copied with its attributes) loses that attribute first.
+            FILE_BASIC_INFO basic = {};
+            if (GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof(basic)) &&
+                (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
+                basic.FileAttributes &= ~FILE_ATTRIBUTE_READONLY;
+                if (!basic.FileAttributes) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+                if (SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof(basic)))
+                    error = MarkForDeletion(file.get());
+            }
+        }
+        return error;
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+std::vector<std::wstring> PrivateFolder::Entries() const {
+    std::vector<std::wstring> names;
+    if (!handle_) return names;
+    try {
+        WIN32_FIND_DATAW entry = {};
+        tavo::ScopedFindHandle listing(FindFirstFileW((path_ + L"\\*").c_str(), &entry));
+        if (!listing) return names;
+        do {
+            if (wcscmp(entry.cFileName, L".") != 0 && wcscmp(entry.cFileName, L"..") != 0)
+                names.push_back(entry.cFileName);
+        } while (FindNextFileW(listing.get(), &entry));
+    } catch (...) {
+    }
+    return names;
+}
+
+DWORD PrivateFolder::Remove() {
+    if (!handle_) return ERROR_INVALID_HANDLE;
+    // The hold is given up to take the folder's DELETE right, which the hold's sharing refuses to everyone.
+    // Whatever is found under the name then is deleted only when it is the same folder (its file id): an
+    // empty folder, since a folder that still holds anything is not deleted.
+    handle_.reset();
+    tavo::ScopedHandle folder(
+        CreateFileW(path_.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder) return GetLastError();
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!IsPlainFolder(folder.get(), info) || info.dwVolumeSerialNumber != identity_.dwVolumeSerialNumber ||
+        info.nFileIndexHigh != identity_.nFileIndexHigh || info.nFileIndexLow != identity_.nFileIndexLow) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    return MarkForDeletion(folder.get());
 }
 
 BOOL IsRelocatedCopy(LPCWSTR path, LPWSTR folder) {
@@ -114,40 +333,9 @@ BOOL IsRelocatedCopy(LPCWSTR path, LPWSTR folder) {
 
 bool HoldsCommandProcessorText(LPCWSTR path) { return !path || wcspbrk(path, L"%!^\"&|<>") != nullptr; }
 
-BOOL BuildSelfDeleteParameters(LPCWSTR copy, LPCWSTR folder, LPWSTR parameters, size_t count) {
-    if (!parameters || count == 0) return FALSE;
-    parameters[0] = L'\0';
-    // The wait runs by the full path of the system's ping.exe: a bare name would be searched in the current
-    // folder and the user's PATH first.
-    wchar_t systemFolder[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryW(systemFolder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return FALSE;
-    if (HoldsCommandProcessorText(copy) || HoldsCommandProcessorText(folder) ||
-        HoldsCommandProcessorText(systemFolder)) {
-        return FALSE;
-    }
-    // /S with quotes around the whole command: the command processor takes away exactly those two and
-    // keeps the quotes of the paths inside.
-    const int written =
-        swprintf(parameters, count,
-                 L"/D /S /c \"\"%ls\\ping.exe\" -n 3 127.0.0.1 > nul & del /q \"%ls\" > nul & "
-                 L"rd /s /q \"%ls\" > nul\"",
-                 systemFolder, copy, folder);
-    if (written <= 0 || static_cast<size_t>(written) >= count) {
-        parameters[0] = L'\0';
-        return FALSE;
-    }
-    return TRUE;
-}
-
 BOOL ScheduleDeletionAtRestart(LPCWSTR copy, LPCWSTR folder) {
     if (!copy || !folder) return FALSE;
     BOOL scheduled = MoveFileExW(copy, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    wchar_t library[MAX_PATH] = {};
-    const int written = swprintf(library, MAX_PATH, L"%ls\\%ls", folder, kTraceLibraryName);
-    if (written > 0 && written < MAX_PATH && GetFileAttributesW(library) != INVALID_FILE_ATTRIBUTES) {
-        scheduled = MoveFileExW(library, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) && scheduled;
-    }
     // A folder is removed at restart once the files in it are gone.
     return MoveFileExW(folder, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) && scheduled;
 }

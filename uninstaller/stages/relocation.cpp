@@ -1,11 +1,17 @@
+// The first stage: the lock, the private folder, the move of the program into it, the start of the copy,
+// the wait for it, and the end of the folder after it.
 #include <windows.h>
 
 #include <cwchar>
+#include <string>
 
 #include "console/console.h"
 #include "install/install.h"
+#include "outcome/outcome.h"
+#include "process/process.h"
 #include "stages/stages.h"
 #include "support/scoped.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -19,136 +25,186 @@ bool IsAbsoluteFolder(LPCWSTR folder) {
     return driveLetter || unc;
 }
 
-bool JoinPath(wchar_t (&path)[MAX_PATH], LPCWSTR folder, LPCWSTR name) {
-    const int written = swprintf(path, MAX_PATH, L"%ls\\%ls", folder, name);
-    return written > 0 && written < MAX_PATH;
-}
-
-void RemoveFolderOf(const Relocation& relocation) {
-    wchar_t library[MAX_PATH] = {};
-    if (JoinPath(library, relocation.folder, kTraceLibraryName)) DeleteFileW(library);
-    RemoveDirectoryW(relocation.folder);
-}
-
-Relocation Failed(Relocation relocation, Relocation::Step step) {
+Relocation Failed(Relocation relocation, Relocation::Step step, DWORD error) {
     relocation.failedStep = step;
-    relocation.error = GetLastError();
-    if (relocation.error == ERROR_SUCCESS) relocation.error = ERROR_GEN_FAILURE;
-    if (relocation.folder[0]) RemoveFolderOf(relocation);
-    relocation.folder[0] = L'\0';
-    relocation.copy[0] = L'\0';
+    relocation.error = error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
+    if (relocation.folder.valid()) {
+        relocation.folder.DeleteEntry(kTraceLibraryName);
+        relocation.folder.Remove();
+    }
+    relocation.folder = PrivateFolder();
+    relocation.copy.clear();
     return relocation;
 }
 
-void Report(const wchar_t* format, DWORD error) {
+bool IsConsole(HANDLE handle) {
+    DWORD mode = 0;
+    return handle && GetConsoleMode(handle, &mode);
+}
+
+// A console made for this process alone that nobody reads (a deployment tool starts it without a window,
+// or with its output going to a file or a pipe) is given up: its host process keeps the folder it was made in
+// (the install folder) as its current folder for as long as the console lives (measured under Wine), and no
+// line of this run is written to it.
+void LeaveOwnUnreadConsole() {
+    DWORD processes[2] = {};
+    if (GetConsoleProcessList(processes, 2) != 1) return;
+    const bool shown = GetConsoleWindow() != nullptr;
+    if (shown && (IsConsole(GetStdHandle(STD_OUTPUT_HANDLE)) || IsConsole(GetStdHandle(STD_ERROR_HANDLE))))
+        return;  // a window someone reads
+    FreeConsole();
+}
+
+// Without a console of its own the copy gets one without a window, made in its own (the system) folder.
+DWORD CopyConsoleFlags() {
+    DWORD processes[1] = {};
+    return GetConsoleProcessList(processes, 1) == 0 ? CREATE_NO_WINDOW : 0;
+}
+
+// A standard handle that is a file or a pipe (not one of the console given up); null otherwise.
+HANDLE FileHandle(DWORD standard) {
+    const HANDLE handle = GetStdHandle(standard);
+    if (!handle || handle == INVALID_HANDLE_VALUE || IsConsole(handle)) return nullptr;
+    const DWORD type = GetFileType(handle);
+    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE || type == FILE_TYPE_CHAR ? handle : nullptr;
+}
+
+[[noreturn]] void Fail(const wchar_t* format, DWORD error) {
     wchar_t line[MAX_PATH] = {};
     swprintf(line, MAX_PATH, format, static_cast<unsigned long>(error));
     ReportLine(line);
-}
-
-// Starts the copy with "/TempUninstall", shown, in this console.
-bool StartCopy(LPCWSTR copy, DWORD& error) {
-    wchar_t commandLine[MAX_PATH + 32] = {};
-    const int written = swprintf(commandLine, ARRAYSIZE(commandLine), L"\"%ls\" /TempUninstall", copy);
-    if (written <= 0 || written >= static_cast<int>(ARRAYSIZE(commandLine))) {
-        error = ERROR_FILENAME_EXCED_RANGE;
-        return false;
-    }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_SHOW;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(copy, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-        error = GetLastError();
-        return false;
-    }
-    const tavo::ScopedHandle thread(process.hThread);
-    const tavo::ScopedHandle child(process.hProcess);
-    return true;
+    ExitProcess(kExitFailure);
 }
 
 }  // namespace
 
+std::wstring CopyCommandLine(const std::wstring& copy, HANDLE lock, HANDLE folder) {
+    wchar_t handles[64] = {};
+    swprintf(handles, ARRAYSIZE(handles), L"%ls0x%lX,0x%lX", kStageHandlesOption,
+             static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(lock)),
+             static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(folder)));
+    return L"\"" + copy + L"\" /TempUninstall " + handles;
+}
+
 Relocation RelocateIntoPrivateFolder(LPCWSTR self, LPCWSTR installFolder) {
     Relocation relocation;
-    if (!self || !*self) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return Failed(relocation, Relocation::kOwnPath);
-    }
-    if (!CreatePrivateFolder(relocation.folder)) return Failed(relocation, Relocation::kFolder);
+    if (!self || !*self) return Failed(std::move(relocation), Relocation::kOwnPath, ERROR_INVALID_PARAMETER);
+    DWORD error = ERROR_SUCCESS;
+    relocation.folder = PrivateFolder::Create(error);
+    if (!relocation.folder.valid()) return Failed(std::move(relocation), Relocation::kFolder, error);
 
     // The copy binds the trace library from its own folder: only the one of the install folder is put
     // there, and none when the install folder is unknown or holds none.
-    wchar_t source[MAX_PATH] = {};
-    if (IsAbsoluteFolder(installFolder) && JoinPath(source, installFolder, kTraceLibraryName) &&
-        GetFileAttributesW(source) != INVALID_FILE_ATTRIBUTES) {
-        wchar_t target[MAX_PATH] = {};
-        if (!JoinPath(target, relocation.folder, kTraceLibraryName) || !CopyFileW(source, target, TRUE)) {
-            return Failed(relocation, Relocation::kTraceLibrary);
-        }
+    const std::wstring source = IsAbsoluteFolder(installFolder)
+                                    ? std::wstring(installFolder) + L"\\" + kTraceLibraryName
+                                    : std::wstring();
+    if (!source.empty() && source.size() < MAX_PATH &&
+        GetFileAttributesW(source.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        error = relocation.folder.CopyIn(source, kTraceLibraryName);
+        if (error != ERROR_SUCCESS) return Failed(std::move(relocation), Relocation::kTraceLibrary, error);
     }
 
-    if (!JoinPath(relocation.copy, relocation.folder, kCopyName)) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return Failed(relocation, Relocation::kMove);
+    relocation.copy = relocation.folder.PathOf(kCopyName);
+    if (relocation.copy.size() >= MAX_PATH)
+        return Failed(std::move(relocation), Relocation::kMove, ERROR_FILENAME_EXCED_RANGE);
+    // Renamed into the held folder; a folder on another volume gets a copy (the program then stays where it
+    // was, in use until this stage ends).
+    error = relocation.folder.MoveIn(self, kCopyName);
+    if (error == ERROR_NOT_SAME_DEVICE) {
+        error = relocation.folder.CopyIn(self, kCopyName);
+    } else {
+        relocation.moved = error == ERROR_SUCCESS;
     }
-    // Fails when the target exists, which in a new folder of this process's own it cannot.
-    if (!MoveFileExW(self, relocation.copy, MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
-        return Failed(relocation, Relocation::kMove);
-    }
+    if (error != ERROR_SUCCESS) return Failed(std::move(relocation), Relocation::kMove, error);
     return relocation;
 }
 
-void UndoRelocation(const Relocation& relocation, LPCWSTR self) {
-    if (relocation.failedStep != Relocation::kDone || !relocation.folder[0]) return;
-    // A move across volumes copied the program and left it in place: then the copy is only deleted.
-    if (!MoveFileExW(relocation.copy, self, MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileW(relocation.copy);
+void UndoRelocation(Relocation& relocation, LPCWSTR self) {
+    if (relocation.failedStep != Relocation::kDone || !relocation.folder.valid()) return;
+    if (!relocation.moved || !MoveFileExW(relocation.copy.c_str(), self, MOVEFILE_WRITE_THROUGH)) {
+        relocation.folder.DeleteEntry(kCopyName);
     }
-    RemoveFolderOf(relocation);
+    relocation.folder.DeleteEntry(kTraceLibraryName);
+    relocation.folder.Remove();
+}
+
+void ReleaseTraceLibrary() {
+    if (!g_hVlrTracer) return;
+    g_pfnVLRTRACEA = nullptr;
+    g_pfnVlrTraceResident = nullptr;
+    FreeLibrary(g_hVlrTracer);
+    g_hVlrTracer = nullptr;
 }
 
 void RunRelocationStage() {
+    DWORD error = ERROR_SUCCESS;
+    Stages().lock = TakeUninstallLock(error);
+    if (!Stages().lock) {
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED) {
+            ReportAnotherUninstall();
+            ExitProcess(kExitAnotherInstall);
+        }
+        Fail(L"Cannot take the machine's uninstall lock (error %lu): nothing was started.", error);
+    }
     ConsoleBanner(L"TRY TO MOVE FILE TO TEMP");
+    // Out of the folder it was started in (a deployment tool starts it in the install folder): a process's
+    // current folder cannot be removed while it runs.
+    SetCurrentDirectoryW(tavo::SystemFolder().c_str());
+    LeaveOwnUnreadConsole();
     wchar_t self[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
-        Report(L"Cannot read the path of this program (error %lu): nothing was started.",
-               length ? ERROR_INSUFFICIENT_BUFFER : GetLastError());
-        ExitProcess(0);
+        Fail(L"Cannot read the path of this program (error %lu): nothing was started.",
+             length ? ERROR_INSUFFICIENT_BUFFER : GetLastError());
     }
     const InstallFolder installFolder = ReadInstallFolder();
-    const Relocation relocation = RelocateIntoPrivateFolder(self, installFolder.TrustedPath());
+    Relocation relocation = RelocateIntoPrivateFolder(self, installFolder.TrustedPath());
     switch (relocation.failedStep) {
         case Relocation::kDone:
             break;
         case Relocation::kOwnPath:
-            Report(L"Cannot read the path of this program (error %lu): nothing was started.",
-                   relocation.error);
-            ExitProcess(0);
+            Fail(L"Cannot read the path of this program (error %lu): nothing was started.", relocation.error);
         case Relocation::kFolder:
-            Report(
-                L"Cannot create a private folder in the temporary folder (error %lu): nothing was started.",
-                relocation.error);
-            ExitProcess(0);
+            Fail(L"Cannot create a private folder in the temporary folder (error %lu): nothing was started.",
+                 relocation.error);
         case Relocation::kTraceLibrary:
-            Report(L"Cannot copy the trace library into the private folder (error %lu): nothing was started.",
-                   relocation.error);
-            ExitProcess(0);
+            Fail(L"Cannot copy the trace library into the private folder (error %lu): nothing was started.",
+                 relocation.error);
         case Relocation::kMove:
-            Report(L"Cannot move this program into the private folder (error %lu): nothing was started.",
-                   relocation.error);
-            ExitProcess(0);
+            Fail(L"Cannot move this program into the private folder (error %lu): nothing was started.",
+                 relocation.error);
     }
 
-    // Started by its full path with CreateProcessW: the shell would expand %NAME% in the path (which comes
-    // from the user's TMP) and could then start another program elevated.
-    DWORD error = ERROR_SUCCESS;
-    if (!StartCopy(relocation.copy, error)) {
-        UndoRelocation(relocation, self);
-        Report(L"Cannot start the relocated copy (error %lu): nothing was started.", error);
+    // The trace library this stage bound lies in the install folder: freed, so that the copy can move it
+    // out and delete it while this stage waits.
+    ReleaseTraceLibrary();
+
+    // Started by its full path with CreateProcessW, from the system folder: the shell would expand %NAME%
+    // in the path (which comes from the user's TMP) and could then start another program elevated. It
+    // inherits the lock and the folder and nothing else of this process's own.
+    tavo::ChildStart start;
+    start.inherit = {Stages().lock.get(), relocation.folder.handle()};
+    start.creationFlags = CopyConsoleFlags();
+    if (start.creationFlags & CREATE_NO_WINDOW) {
+        // Its console is a new one: it writes where this stage writes (the deployment tool's file or pipe).
+        start.useStandardHandles = true;
+        start.standardInput = FileHandle(STD_INPUT_HANDLE);
+        start.standardOutput = FileHandle(STD_OUTPUT_HANDLE);
+        start.standardError = FileHandle(STD_ERROR_HANDLE);
     }
-    ExitProcess(0);
+    const tavo::ScopedHandle copy = tavo::StartChild(
+        relocation.copy, CopyCommandLine(relocation.copy, Stages().lock.get(), relocation.folder.handle()),
+        start, error);
+    if (!copy) {
+        UndoRelocation(relocation, self);
+        Fail(L"Cannot start the relocated copy (error %lu): nothing was started.", error);
+    }
+
+    // The exit code of the uninstall is the copy's: a deployment tool that waits for this process sees the
+    // end of the whole uninstall and its result.
+    DWORD exitCode = kExitFailure;
+    WaitForSingleObject(copy.get(), INFINITE);
+    if (!GetExitCodeProcess(copy.get(), &exitCode)) exitCode = kExitFailure;
+    FinishPrivateFolder(relocation.folder);
+    ExitProcess(exitCode);
 }

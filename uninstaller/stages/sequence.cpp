@@ -2,10 +2,9 @@
 
 #include <shlobj.h>
 
-#include <cwchar>
-
 #include "console/console.h"
 #include "install/install.h"
+#include "outcome/outcome.h"
 #include "registry/registry.h"
 #include "stages/stages.h"
 #include "steps/steps.h"
@@ -19,6 +18,7 @@ void RunUninstallSequence() {
     SetRunInstallFolder(ReadInstallFolder());
     const wchar_t* installFolder = RunInstallFolder().TrustedPath();
 
+    SetMovedOutFolder(Stages().folder.valid() ? &Stages().folder : nullptr);
     ReleaseLockedModules(installFolder);
     StopTavoProcesses();
     SpinWait(2000);
@@ -41,8 +41,9 @@ void RunUninstallSequence() {
     CleanupEveryUser();
 
     DeleteMovedOutLibraries();
+    SetMovedOutFolder(nullptr);
     OutputDebugStringW(L"Exit TavoRemover.exe!\n");
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
     DeleteTempCopy();
-    ExitProcess(0);
+    ExitProcess(OutcomeExitCode());
 }

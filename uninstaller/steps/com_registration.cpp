@@ -5,12 +5,12 @@
 #include <shlwapi.h>
 
 #include <cwchar>
-#include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "console/console.h"
 #include "install/install.h"
+#include "outcome/outcome.h"
 #include "process/process.h"
 #include "steps/steps.h"
 #include "support/proc_address.h"
@@ -70,64 +70,51 @@ std::wstring RegsvrFolder(BOOL is64Bit) {
     return systemLength > 0 && systemLength < MAX_PATH ? folder : L"";
 }
 
-// "Path" as it was before a run; put back by Restore (removed again when there was none).
-class SavedPath {
-  public:
-    bool Read() {
-        wchar_t probe[10] = {};
-        SetLastError(ERROR_SUCCESS);
-        const DWORD needed = GetEnvironmentVariableW(L"Path", probe, 10);
-        m_existed = needed > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
-        m_value.reset(new (std::nothrow) wchar_t[needed + 1]());
-        if (!m_value) return false;
-        if (needed > 0 && GetEnvironmentVariableW(L"Path", m_value.get(), needed + 1) > needed)
-            m_value[0] = 0;
-        m_length = wcslen(m_value.get());
-        return true;
+// Reports a child that ran past its bound or ended with an error, and records the component's outcome.
+void RecordRun(const tavo::ChildOutcome& run, const wchar_t* program, LPCWSTR file) {
+    wchar_t line[3 * MAX_PATH] = {};
+    if (run.timedOut) {
+        swprintf(line, ARRAYSIZE(line), L"%ls did not end within %lu seconds and was ended: %ls", program,
+                 static_cast<unsigned long>(kChildRunBoundMs / 1000), file);
+        ReportLine(line);
+        RecordOutcome(ItemKind::kComponent, file, ItemResult::kFailed, ERROR_TIMEOUT);
+    } else if (run.exitCode != 0) {
+        swprintf(line, ARRAYSIZE(line), L"%ls ended with exit code %lu: %ls", program,
+                 static_cast<unsigned long>(run.exitCode), file);
+        ReportLine(line);
+        RecordOutcome(ItemKind::kComponent, file, ItemResult::kFailed, run.exitCode);
+    } else {
+        RecordOutcome(ItemKind::kComponent, file, ItemResult::kDeleted);
     }
-    const wchar_t* value() const { return m_value.get(); }
-    size_t length() const { return m_length; }
-    void Restore() const { SetEnvironmentVariableW(L"Path", m_existed ? m_value.get() : nullptr); }
+}
 
-  private:
-    std::unique_ptr<wchar_t[]> m_value;
-    size_t m_length = 0;
-    bool m_existed = false;
-};
-
-// Starts `command` with `application` and waits for it without a time limit. False when it did not start.
-bool RunAndWait(const std::wstring& application, const std::wstring& command) {
-    std::vector<wchar_t> line(command.begin(), command.end());
-    line.push_back(L'\0');
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        const DWORD nLastErr = GetLastError();
+// Runs `command` with `application`, waited for at most the bound. False when it did not start.
+bool RunAndWait(const std::wstring& application, const std::wstring& command, const wchar_t* pathAddition,
+                LPCWSTR file) {
+    tavo::ChildStart start;
+    start.pathAddition = pathAddition;
+    const tavo::ChildOutcome run = tavo::RunChild(application, command, start, kChildRunBoundMs);
+    if (!run.started) {
+        const DWORD nLastErr = run.error;
         TraceLevel8(TracePair("nLastErr", nLastErr).get(),
                     TracePair(nullptr, "RegCOMDLL call CreateProcess fail!").get());
+        RecordOutcome(ItemKind::kComponent, file, ItemResult::kFailed, run.error);
         return false;
     }
-    tavo::ScopedHandle processHandle(process.hProcess);
-    tavo::ScopedHandle threadHandle(process.hThread);
-    WaitForSingleObject(processHandle.get(), INFINITE);
     TraceLevel2(TracePair(nullptr, "RegCOMDLL regsvr32.exe process exit").get());
+    RecordRun(run, L"regsvr32", file);
     return true;
 }
 
-// Runs `command` with the install folder (or its "components" subfolder) added to "Path" for the run.
-bool RunWithInstallFolderOnPath(const std::wstring& regsvr32, const std::wstring& command, BOOL is64Bit) {
+// Runs `command` with the install folder (or its "components" subfolder) added to the machine's Path for
+// the run: the child gets the machine's own Path, not this process's (which holds the user's entries).
+bool RunWithInstallFolderOnPath(const std::wstring& regsvr32, const std::wstring& command, BOOL is64Bit,
+                                LPCWSTR file) {
     // The install folder of this run, as read and judged once; a relative folder on "Path" would name a
-    // folder under the current one (the temporary folder).
+    // folder under the current one.
     const wchar_t* installFolder = RunInstallFolder().TrustedPath();
     if (!installFolder[0] || PathIsRelativeW(installFolder)) {
         TraceLevel8(TracePair(nullptr, "RegCOMDLL call GetTavoInstallPath fail!").get());
-        return false;
-    }
-    SavedPath saved;
-    if (!saved.Read()) {
-        TraceLevel8(TracePair(nullptr, "RegCOMDLL new operation1 fail!").get());
         return false;
     }
     wchar_t added[kInstallPathChars] = {};
@@ -136,20 +123,7 @@ bool RunWithInstallFolderOnPath(const std::wstring& regsvr32, const std::wstring
     } else {
         lstrcpynW(added, installFolder, kInstallPathChars);
     }
-    const size_t size = saved.length() + wcslen(added) + 5;
-    std::unique_ptr<wchar_t[]> path(new (std::nothrow) wchar_t[size]);
-    if (!path) {
-        if (is64Bit) TraceLevel8(TracePair(nullptr, "RegCOMDLL new operation2 fail!").get());
-        return false;
-    }
-    swprintf(path.get(), size, L"%ls;%ls", saved.value(), added);
-    if (!SetEnvironmentVariableW(L"Path", path.get())) {
-        TraceLevel8(TracePair(nullptr, "RegCOMDLL call SetEnvironmentVariable fail!").get());
-        return false;
-    }
-    const bool ran = RunAndWait(regsvr32, command);
-    saved.Restore();
-    return ran;
+    return RunAndWait(regsvr32, command, added, file);
 }
 
 void RunRegsvr32(LPCWSTR lpszFilePath, LPCWSTR lpszRegCmdLine, BOOL bIs64Bit) {
@@ -163,7 +137,7 @@ void RunRegsvr32(LPCWSTR lpszFilePath, LPCWSTR lpszRegCmdLine, BOOL bIs64Bit) {
     const std::wstring strCommand =
         std::wstring(regsvr32) + L" /s " + lpszRegCmdLine + L" \"" + lpszFilePath + L"\"";
     TraceLevel2(TracePair("strCommand.c_str()", strCommand.c_str()).get());
-    if (!RunWithInstallFolderOnPath(regsvr32, strCommand, bIs64Bit))
+    if (!RunWithInstallFolderOnPath(regsvr32, strCommand, bIs64Bit, lpszFilePath))
         TraceLevel8(TracePair(nullptr, "RegCOMDLL: call regsvr32 register DLL failed!\n").get());
 }
 
@@ -187,8 +161,21 @@ void RegTavoCOM(LPCWSTR installFolder, BOOL bInstall) {
     wchar_t host[MAX_PATH] = {};
     if (PathCombineW(host, folder, kHostName) && IsFile(host)) {
         TraceLevel2(TracePair(nullptr, PathLine(L"RegTavoCOM: [%ls] is existed!\n", host).c_str()).get());
-        CTavoCallProcess::VlrTavoShellExecuteEx(folder, kHostName, bInstall ? L"/RegServer" : L"/UnregServer",
-                                                kWaitExitBlock, FALSE, nullptr);
+        // Started by its full path, never through the shell (whose "open" verb would follow the user's own
+        // class registrations), and waited for at most the bound.
+        tavo::ChildStart start;
+        const tavo::ChildOutcome run = tavo::RunChild(
+            host, std::wstring(L"\"") + host + L"\" " + (bInstall ? L"/RegServer" : L"/UnregServer"), start,
+            kChildRunBoundMs);
+        if (run.started) {
+            RecordRun(run, kHostName, host);
+        } else {
+            TraceLevel4(
+                TracePair(nullptr, "CTavoCallProcess::VlrTavoShellExecuteEx: Launching process FAILED!")
+                    .get(),
+                TracePair("dwError", run.error).get());
+            RecordOutcome(ItemKind::kComponent, host, ItemResult::kFailed, run.error);
+        }
     }
 }
 

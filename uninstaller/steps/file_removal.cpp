@@ -24,28 +24,23 @@ std::wstring Trimmed(LPCWSTR folder) {
     return result;
 }
 
-std::wstring TempFolder() {
-    wchar_t temp[MAX_PATH] = {};
-    const DWORD length = GetTempPathW(MAX_PATH, temp);
-    return (length > 0 && length < MAX_PATH) ? std::wstring(temp) : std::wstring();
-}
+MovedOutFolder* g_movedOutFolder = nullptr;
 
-// The libraries this process moved into the temporary folder and could not delete there yet.
+// The names of the libraries this process moved into the moved-out folder and could not delete yet.
 std::vector<std::wstring>& MovedOutLeft() {
     static std::vector<std::wstring> left;
     return left;
 }
 
-// Moves `name` out of the folder into the temporary folder as `movedName` and deletes it there (a library
+// Moves `name` out of the folder into the moved-out folder as `movedName` and deletes it there (a library
 // still mapped by a process can be moved but not deleted: it is remembered for DeleteMovedOutLibraries).
 // The move never replaces a file already there.
 void MoveOutAndDelete(const std::wstring& folder, const wchar_t* name, const wchar_t* movedName) {
-    const std::wstring temp = TempFolder();
+    if (!g_movedOutFolder) return;
     const std::wstring source = folder + L"\\" + name;
-    const std::wstring target = temp + movedName;
-    if (temp.empty() || source.size() >= MAX_PATH || target.size() >= MAX_PATH) return;
-    if (!MoveFileW(source.c_str(), target.c_str())) return;
-    if (!DeleteFileW(target.c_str())) MovedOutLeft().push_back(target);
+    if (source.size() >= MAX_PATH) return;
+    if (g_movedOutFolder->MoveIn(source, movedName) != ERROR_SUCCESS) return;
+    if (g_movedOutFolder->DeleteEntry(movedName) != ERROR_SUCCESS) MovedOutLeft().push_back(movedName);
 }
 
 void MoveOutLibraries(const std::wstring& folder) {
@@ -53,8 +48,6 @@ void MoveOutLibraries(const std::wstring& folder) {
     Sleep(500);
     MoveOutAndDelete(folder, L"vcruntime140.dll", L"vcruntime140.dll");
 }
-
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Prints every path before it is deleted (a folder's after everything in it) and records each outcome.
 class PrintingObserver : public tavo::files::TreeObserver {
@@ -117,11 +110,19 @@ void ReleaseLockedModules(LPCWSTR installFolder) {
     }
 }
 
+void SetMovedOutFolder(MovedOutFolder* folder) { g_movedOutFolder = folder; }
+
 void DeleteMovedOutLibraries() {
     try {
-        for (const std::wstring& path : MovedOutLeft()) {
-            if (!DeleteFileW(path.c_str()) && Exists(path))
-                MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        for (const std::wstring& name : MovedOutLeft()) {
+            if (!g_movedOutFolder) break;
+            const DWORD error = g_movedOutFolder->DeleteEntry(name.c_str());
+            if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) continue;
+            const std::wstring path = g_movedOutFolder->PathOf(name.c_str());
+            if (MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+                RecordOutcome(ItemKind::kFile, path.c_str(), ItemResult::kScheduled);
+            else
+                RecordOutcome(ItemKind::kFile, path.c_str(), ItemResult::kFailed, GetLastError());
         }
         MovedOutLeft().clear();
     } catch (...) {

@@ -5,13 +5,36 @@
 
 #include <windows.h>
 
-// Moves the trace library and the C runtime library out of the install folder into the temporary folder
-// and deletes them there; one that a process still maps stays there until DeleteMovedOutLibraries.
+#include <string>
+
+// A folder of the uninstaller's own, under the temporary folder, that it holds for its whole run: where the
+// libraries moved out of the install folder go. Files are moved in and deleted relative to the folder's
+// handle, never by a path a user could re-point (the user's TMP, or a link put in the folder's place).
+class MovedOutFolder {
+  public:
+    // Renames the file at `source` into the folder as `name` (never replacing one); the system's error
+    // code, 0 when moved.
+    virtual DWORD MoveIn(const std::wstring& source, const wchar_t* name) = 0;
+    // Deletes `name` in the folder; the system's error code, 0 when deleted.
+    virtual DWORD DeleteEntry(const wchar_t* name) = 0;
+    // The path of `name` in the folder, for printing and for the list of deletions at restart.
+    virtual std::wstring PathOf(const wchar_t* name) const = 0;
+
+  protected:
+    ~MovedOutFolder() = default;
+};
+
+// The folder ReleaseLockedModules moves the libraries into (null: none, and the libraries stay where they
+// are). The caller keeps it alive while the steps run.
+void SetMovedOutFolder(MovedOutFolder* folder);
+
+// Moves the trace library and the C runtime library out of the install folder into the moved-out folder
+// (as "vlrtrace1.dll" and "vcruntime140.dll") and deletes them there; one that a process still maps stays
+// there until DeleteMovedOutLibraries.
 void ReleaseLockedModules(LPCWSTR installFolder);
 
-// Deletes the libraries this process moved into the temporary folder and could not delete then (their
-// processes are stopped by now); one still held is marked for deletion at the next restart. A file of the
-// same name that this process did not put there is never touched.
+// Deletes the libraries this process moved into the moved-out folder and could not delete then (their
+// processes are stopped by now); one still held is marked for deletion at the next restart.
 void DeleteMovedOutLibraries();
 
 // Stops the suite's processes, the plug-in host and the update service, and removes the service.
@@ -34,6 +57,10 @@ constexpr int kUpdaterWindowRounds = 50;
 
 // TRUE when the machine's native processor is x64 or Itanium.
 BOOL IsNative64BitSystem();
+
+// How long one regsvr32 run, or the plug-in host's own (un)registration, may take: past it the run is
+// ended with what it started, one line names the file, and the component counts as not removed.
+constexpr DWORD kChildRunBoundMs = 60000;
 
 // Registers (bInstall TRUE) or unregisters the suite's COM components found in the install folder.
 void RegTavoCOM(LPCWSTR installFolder, BOOL bInstall);
