@@ -31,6 +31,14 @@ BOOL DeleteRegKey(HKEY root, LPCWSTR subkey, DWORD view);
 // when it is not a link or does not open.
 BOOL RemoveRegLinkIfLink(HKEY parent, LPCWSTR subkey, DWORD view, LONG* result);
 
+// Opens `path` (one or more names joined by backslashes) under `root` one name at a time, each relative to
+// the key before it, with `access` plus `view` for the last and read access for the others; none of them
+// may be a registry link (each is opened as the link itself, never through it). ERROR_SUCCESS with the key
+// in *key (the caller closes it); the open's error; or ERROR_CANT_ACCESS_FILE for a link on the way, which
+// is left as it is. Names the system would read as no key (an empty name, "." or "..") are refused with
+// ERROR_INVALID_PARAMETER.
+LONG OpenRegKeyNoLink(HKEY root, LPCWSTR path, REGSAM access, DWORD view, HKEY* key);
+
 BOOL DeleteRegValue(HKEY root, LPCWSTR subkey, LPCWSTR valueName, DWORD view);
 
 // True when the key opens with KEY_QUERY_VALUE plus `view`.

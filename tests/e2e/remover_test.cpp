@@ -14,6 +14,7 @@
 #include "debug_capture.h"
 #include "registry/registry.h"
 #include "removal_support.h"
+#include "session/session.h"
 #include "shortcut/shortcut.h"
 #include "system/system_facts.h"
 #include "test_support.h"
@@ -73,11 +74,14 @@ std::string Steps(const std::string& output) {
     return kept;
 }
 
-// What the second stage prints, paths aside, when nothing fails.
+// What the second stage prints, paths aside, when nothing fails. The machine lists one person's profile,
+// its own user's (whose suite keys the sequence has removed by then).
 std::string Sequence() {
     return "Run TavoRemover.exe!\n\n" + StopStep() + RegistryCleanupText() +
            Banner("TRY TO REMOVE TAVO INSTALL FILES & FOLDER", 84) + Banner("TRY TO CLEANUP TAVO SHORTCUTS") +
-           Banner("TRY TO CLEANUP TAVO SHORTCUTS") + Banner("TRY TO DELETE TEMP FILE");
+           Banner("TRY TO CLEANUP TAVO SHORTCUTS") + Banner("TRY TO CLEANUP TAVO SETTINGS OF EVERY USER") +
+           "Cleaning the suite's settings of " + Ansi(AccountDisplayName(tavo::test::OwnSid())) + "\n" +
+           Banner("TRY TO DELETE TEMP FILE");
 }
 
 void WriteValue(HKEY root, const wchar_t* subkey, DWORD view, const wchar_t* name, const std::wstring& text) {

@@ -1,5 +1,6 @@
 #include "outcome/outcome.h"
 
+#include <cwchar>
 #include <new>
 
 namespace {
@@ -8,6 +9,8 @@ struct Outcome {
     std::vector<OutcomeStep> steps;
     OutcomeCounts totals;
     OutcomeObserver observer = nullptr;
+    std::wstring aliasFrom;
+    std::wstring aliasTo;
 };
 
 Outcome& State() {
@@ -36,6 +39,19 @@ void Count(OutcomeCounts& counts, ItemResult result) {
     }
 }
 
+// `what` with the alias's prefix replaced; empty when the alias does not apply (or memory ran out).
+std::wstring Aliased(const Outcome& outcome, const wchar_t* what) {
+    const std::wstring& from = outcome.aliasFrom;
+    if (from.empty() || !what || _wcsnicmp(what, from.c_str(), from.size()) != 0) return {};
+    const wchar_t next = what[from.size()];
+    if (next != L'\\' && next != L'\0') return {};
+    try {
+        return outcome.aliasTo + (what + from.size());
+    } catch (...) {
+        return {};
+    }
+}
+
 }  // namespace
 
 void BeginOutcomeStep(const wchar_t* title) {
@@ -50,7 +66,9 @@ void RecordOutcome(ItemKind kind, const wchar_t* what, ItemResult result, DWORD 
     Outcome& outcome = State();
     Count(outcome.totals, result);
     if (OutcomeStep* step = CurrentStep()) Count(step->counts, result);
-    if (outcome.observer) outcome.observer(kind, what ? what : L"", result, error);
+    if (!outcome.observer) return;
+    const std::wstring aliased = Aliased(outcome, what);
+    outcome.observer(kind, !aliased.empty() ? aliased.c_str() : what ? what : L"", result, error);
 }
 
 const std::vector<OutcomeStep>& OutcomeSteps() { return State().steps; }
@@ -65,6 +83,16 @@ DWORD OutcomeExitCode() {
 }
 
 void SetOutcomeObserver(OutcomeObserver observer) { State().observer = observer; }
+
+void SetOutcomeNameAlias(const wchar_t* from, const wchar_t* to) {
+    Outcome& outcome = State();
+    try {
+        outcome.aliasFrom = from ? from : L"";
+        outcome.aliasTo = to ? to : L"";
+    } catch (...) {
+        outcome.aliasFrom.clear();
+    }
+}
 
 void ResetOutcome() {
     Outcome& outcome = State();

@@ -49,5 +49,10 @@ DWORD OutcomeExitCode();
 using OutcomeObserver = void (*)(ItemKind kind, const wchar_t* what, ItemResult result, DWORD error);
 void SetOutcomeObserver(OutcomeObserver observer);
 
+// While set, an item whose name begins with `from` (followed by a backslash or nothing) is recorded with
+// `to` in its place: a user's hive that the uninstaller loads under a name of its own is named by the
+// user's SID. Null or empty `from` ends it.
+void SetOutcomeNameAlias(const wchar_t* from, const wchar_t* to);
+
 // Forgets every step and count (tests that run several sequences in one process).
 void ResetOutcome();

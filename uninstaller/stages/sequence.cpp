@@ -39,6 +39,7 @@ void RunUninstallSequence() {
     DeleteRecordedRegKey(HKEY_LOCAL_MACHINE, kProductKey, 0);
     if (Is64BitWindows()) DeleteRecordedRegKey(HKEY_LOCAL_MACHINE, kProductKey, KEY_WOW64_64KEY);
     DeleteRecordedRegKey(HKEY_CURRENT_USER, kProductKey, 0);
+    CleanupEveryUser();
 
     DeleteMovedOutLibraries();
     SetMovedOutFolder(nullptr);

@@ -104,6 +104,13 @@ void CleanupCommonShortcuts();
 // is held while its names are deleted relative to it (DeleteLocalizedShortcuts).
 void CleanupProgramsFolder(LPCWSTR programs);
 
+// The suite's part of every person's profile the machine lists (HKLM ...\ProfileList: local, domain and
+// cloud directory accounts, not the service accounts), whoever runs the uninstall (an administrator or
+// SYSTEM): in each user's hive the product key "SOFTWARE\Velnor\Plugins" and the per-user installer
+// records of the suite's package, and the suite's shortcuts in the user's Programs folder. One line per
+// user names the account; a hive that cannot be loaded is reported in one line and passed.
+void CleanupEveryUser();
+
 // The suite's shortcut names in 17 language rows (uninstall, help, settings), each row with the C
 // runtime locale set before a found shortcut's path is printed again.
 constexpr int kShortcutLanguageRows = 17;
