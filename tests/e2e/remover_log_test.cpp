@@ -349,11 +349,11 @@ TEST_F(LogScene, AWholeUninstallIsLoggedByBothStages) {
     for (const std::string& line : steps) titles.push_back(line.substr(0, line.find(": ")));
     titles.resize(titles.size() - 3);
     if (!titles.empty() && titles.front() == "start") titles.erase(titles.begin());  // items before a banner
-    EXPECT_TRUE(
-        SameLines(titles, {"TRY TO STOP PROCESS", "TRY TO CLEANUP THE REGISTRIES OF TAVOKIT.MSI",
-                           "TRY TO CLEANUP THE REGISTRIES OF TAVO CLIENT",
-                           "TRY TO REMOVE TAVO INSTALL FILES & FOLDER", "TRY TO CLEANUP TAVO SHORTCUTS",
-                           "TRY TO CLEANUP TAVO SHORTCUTS", "product key", "TRY TO DELETE TEMP FILE"}));
+    EXPECT_TRUE(SameLines(
+        titles, {"TRY TO STOP PROCESS", "TRY TO CLEANUP THE REGISTRIES OF TAVOKIT.MSI",
+                 "TRY TO CLEANUP THE REGISTRIES OF TAVO CLIENT", "TRY TO REMOVE TAVO INSTALL FILES & FOLDER",
+                 "TRY TO CLEANUP TAVO SHORTCUTS", "TRY TO CLEANUP TAVO SHORTCUTS", "product key",
+                 "TRY TO CLEANUP TAVO SETTINGS OF EVERY USER", "TRY TO DELETE TEMP FILE"}));
     EXPECT_EQ(log.TextsOf("summary", first).front(),
               "TRY TO MOVE FILE TO TEMP: 0 deleted, 0 failed, 0 scheduled for restart");
     std::printf("[ LOG ] %zu lines; the copy's summary:\n", log.lines.size());

@@ -184,7 +184,6 @@ void CleanUser(const ListedProfile& profile) {
 
 void CleanupEveryUser() {
     ConsoleBanner(kStepTitle);
-    BeginOutcomeStep(kStepTitle);
     try {
         for (const ListedProfile& profile : ListUserProfiles()) {
             try {
