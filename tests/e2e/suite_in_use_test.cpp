@@ -74,8 +74,9 @@ TEST(SuiteInUse, HeldFilesAndTheirFoldersGoAtTheNextRestart) {
                     static_cast<unsigned long>(result.exitCode));
         EXPECT_EQ(result.exitCode, 3010u);
         size_t paths = 0;
+        const std::string readable = Readable(result.output, paths);
         std::printf("---- the uninstaller's console (%zu path lines left out)\n%s----\n", paths,
-                    Readable(result.output, paths).c_str());
+                    readable.c_str());
         const std::string console = Unix(result.output);
         EXPECT_EQ(console.find("Delete TavoInstall Files Failed"), std::string::npos);
         // Each marked item is printed; the Restart Manager would name the holder before the file, but Wine

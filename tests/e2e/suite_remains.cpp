@@ -76,7 +76,10 @@ std::string Readable(const std::string& output, size_t& paths) {
     std::string kept;
     paths = 0;
     for (const std::string& line : SplitLines(Unix(output))) {
-        if (line.rfind("C:\\", 0) == 0)
+        // A path line; one that reports what goes at the next restart, or who holds it, is kept.
+        if (line.rfind("C:\\", 0) == 0 &&
+            line.find(" will be deleted at the next restart") == std::string::npos &&
+            line.find(" is in use by ") == std::string::npos)
             ++paths;
         else
             kept += line + "\n";

@@ -12,8 +12,8 @@ namespace tavo::test {
 // Whether the uninstaller's private folder ("TavoRemover-...") is still in the temporary folder.
 bool PrivateFolderInTemp();
 
-// The uninstaller's console without the paths the file-system steps print (more than ten thousand);
-// `paths` is how many were left out.
+// The uninstaller's console without the paths the file-system steps print (more than ten thousand; their
+// reports of deletions at the next restart stay); `paths` is how many were left out.
 std::string Readable(const std::string& output, size_t& paths);
 
 // Compares the footprints from before the install and after the uninstall: prints what stays as expected,
