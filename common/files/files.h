@@ -79,6 +79,11 @@ FolderForDeletion HoldFolderForDeletion(const std::wstring& path);
 // for deletion. ERROR_SUCCESS, kErrorIsAFolder (a file was asked for), or the system's error.
 DWORD OpenRelative(HANDLE parent, const std::wstring& name, bool listFolder, ScopedHandle& out);
 
+// Opens `name` in the folder held by `parent` as OpenRelative does, but only to look at it
+// (FILE_READ_ATTRIBUTES, every sharing): that access takes no part in sharing, so this works also where
+// another program holds the entry without sharing it. ERROR_SUCCESS or the system's error.
+DWORD OpenRelativeToLook(HANDLE parent, const std::wstring& name, ScopedHandle& out);
+
 // Whether `child`, opened by `name` in the folder whose NamePath is `parentName`, is that child itself: a
 // reparse point through its handle (on Windows: the link itself, opened without following it), or its
 // NamePath is the parent's plus the name.

@@ -95,6 +95,19 @@ bool IsLink(HANDLE handle) {
            (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// Whether the file `entry` of `frame`, which could not be opened for deletion, is a plain file in its place:
+// listed as one, and opened only to look at it (which no sharing refuses), no link and its path its
+// folder's plus its name (Wine follows a link even then: the path shows it).
+bool PlainFileInPlace(const Frame& frame, const Entry& entry) {
+    if (entry.listedAsFolder || entry.listedAsLink) return false;
+    ScopedHandle look;
+    if (OpenRelativeToLook(frame.handle, entry.name, look) != ERROR_SUCCESS) return false;
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    return GetFileInformationByHandleEx(look.get(), FileAttributeTagInfo, &tag, sizeof(tag)) &&
+           !(tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+           InPlace(look.get(), frame.namePath, entry.name);
+}
+
 class Walk {
   public:
     Walk(TreeObserver& observer, HeldItems held) : m_observer(observer), m_held(held) {}
@@ -208,10 +221,9 @@ DWORD DeleteTreeContents(const HeldFolder& folder, const std::wstring& path, Tre
         }
         if (error != ERROR_SUCCESS) {
             if (!announced) observer.Deleting(childPath, EntryKind::kFolder);
-            // A file that cannot even be opened is marked only when the listing showed a plain file.
             walk.Left(top, FinalPathIn(top, entry.name), childPath,
                       entry.listedAsFolder ? EntryKind::kFolder : EntryKind::kFile, error,
-                      !entry.listedAsFolder && !entry.listedAsLink && HeldBySomeone(error));
+                      !entry.listedAsFolder && HeldBySomeone(error) && PlainFileInPlace(top, entry));
             continue;
         }
         if (!entry.listedAsFolder) {

@@ -217,6 +217,28 @@ TEST_F(FilesTest, HeldFilesAndTheirFoldersAreDeletedAtTheNextRestart) {
     }
     tavo::test::ClearPendingRestartOperations();
     UnmapViewOfFile(view);
+
+    // A link in place of a file, to a file another program holds, is never marked: Windows lists it as a
+    // link (and deletes the link itself); Wine follows it even on a no-follow open, so only the path seen
+    // through a handle that merely looks at it tells.
+    TempFolder canary(L"tavo files restart canary");
+    ASSERT_TRUE(WriteTextFile(canary / L"precious.dat", "p"));
+    tavo::ScopedHandle precious(CreateFileW((canary / L"precious.dat").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(precious);
+    const std::wstring linked = scratch / L"linked";
+    ASSERT_TRUE(CreateDirectoryW(linked.c_str(), nullptr));
+    ASSERT_TRUE(tavo::test::MakeLink(linked + L"\\held.dat", canary / L"precious.dat", false));
+    tavo::files::FolderForDeletion linkHolder = tavo::files::HoldFolderForDeletion(linked);
+    ASSERT_EQ(linkHolder.verdict, FolderVerdict::kDeletable);
+    Recorder linkRecorder;
+    EXPECT_NE(tavo::files::DeleteTreeContents(linkHolder.folder, linked, linkRecorder,
+                                              tavo::files::HeldItems::kDeleteAtRestart),
+              static_cast<DWORD>(ERROR_SUCCESS_REBOOT_REQUIRED));
+    EXPECT_EQ(tavo::test::PendingRestartOperations(), std::vector<std::wstring>{});
+    EXPECT_TRUE(FileExists(canary / L"precious.dat"));
+    linkHolder.folder.handle.reset();
+    DeleteFileW((linked + L"\\held.dat").c_str());
 }
 
 // After the root was listed, its subfolder "data" is renamed aside and a link to a canary folder takes its
