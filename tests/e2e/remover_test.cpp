@@ -695,6 +695,35 @@ TEST_F(RemoverTest, CtrlCDoesNotInterruptTheUninstall) {
     for (const Place& place : places_) EXPECT_FALSE(KeyExists(place.root, kProductKey, place.view));
 }
 
+// Closing the first stage's window ends the first stage only (as here, ended from outside): the copy has
+// no console, finishes the uninstall, and then removes its private folder itself, with the first stage's
+// program that the install folder's removal moved in.
+TEST_F(RemoverTest, TheCopyFinishesAloneWhenTheFirstStageIsEnded) {
+    ASSERT_TRUE(removal::OnlyDriveC());
+    RelocationScene scene;
+    LayKeys(scene.install.path());
+    const std::wstring log = scene.logs / L"remove.log";
+    std::wstring commandLine = L"\"" + scene.remover() + L"\" /ManualUninstall /log \"" + log + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, nullptr, &startup, &process));
+    const tavo::ScopedHandle processHandle(process.hProcess), thread(process.hThread);
+    for (int i = 0;
+         i < 200 && tavo::test::ReadFileBytes(log).find("TRY TO STOP PROCESS") == std::string::npos; ++i)
+        Sleep(50);
+    TerminateProcess(process.hProcess, STATUS_CONTROL_C_EXIT);
+    ASSERT_EQ(WaitForSingleObject(process.hProcess, 10000), WAIT_OBJECT_0);
+    for (int i = 0; i < 600 && AnyUninstallerRuns(); ++i) Sleep(100);
+    EXPECT_FALSE(AnyUninstallerRuns());
+    EXPECT_TRUE(TemporaryFolderEmpties(scene));
+    EXPECT_FALSE(tavo::test::FileExists(scene.install.path()));
+    for (const Place& place : places_) EXPECT_FALSE(KeyExists(place.root, kProductKey, place.view));
+    EXPECT_NE(tavo::test::ReadFileBytes(log).find("summary: exit code 0"), std::string::npos);
+    CreateDirectoryW(scene.install.path().c_str(), nullptr);  // for the scene's own clean-up
+}
+
 // One uninstall at a time: while one runs (here stuck in a component's unregistration), a second start of
 // either stage prints one line, exits with 1618 and changes nothing; the stuck regsvr32 is ended after the
 // bound, named on the console, counted as a failure (1603), and the uninstall still completes.

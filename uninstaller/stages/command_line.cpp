@@ -63,6 +63,11 @@ bool PrepareSecondStage(int argc, wchar_t* argv[]) {
     // Handles named on the command line are taken only when the lock is really the machine's lock in this
     // process's own handle table: that is, a first stage holding the lock started this copy.
     if (ParseStageHandles(argc, argv, handed) && IsUninstallLock(handed.lock)) {
+        // Inherited, so inheritable: no longer, or every program this copy starts (where the system does
+        // not limit inheritance to the handles named) would hold the lock and the folder too.
+        for (HANDLE handle : {handed.lock, handed.folder, handed.firstStage}) {
+            if (handle) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+        }
         stages.lock.reset(handed.lock);
         stages.folder = PrivateFolder::Adopt(handed.folder, ownFolder);
         stages.firstStageFinishes = stages.folder.valid();
