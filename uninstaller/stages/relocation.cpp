@@ -194,10 +194,9 @@ void RunRelocationStage() {
     // in the path (which comes from the user's TMP) and could then start another program elevated. It
     // inherits the lock, the folder and a handle of this process (by which it learns whether this stage
     // still lives at its end) and nothing else of this process's own. It runs without a console: closing
-    // this stage's window, or Ctrl+C in it, cannot reach it (and no console host is started for it, which
-    // under Wine would inherit the lock and the folder and hold them past the copy's end). Its lines reach
-    // this stage's console through a pipe, or go where this stage's output goes (a deployment tool's file
-    // or pipe) when this stage has no console.
+    // this stage's window, or Ctrl+C in it, cannot reach it. Its lines reach this stage's console through a
+    // pipe, or go where this stage's output goes (a deployment tool's file or pipe) when this stage has no
+    // console.
     StageHandles handed;
     handed.lock = Stages().lock.get();
     handed.folder = relocation.folder.handle();
