@@ -105,6 +105,13 @@ enum class EntryKind { kFile, kFolder, kLink };
 class TreeObserver {
   public:
     virtual ~TreeObserver() = default;
+    // True to leave `path` (a listed entry, not opened yet) as it is: it is neither printed, opened nor
+    // deleted, and the folder that holds it then stays too (unless the caller deletes it first).
+    virtual bool Skip(const std::wstring& path, EntryKind kind) {
+        (void)path;
+        (void)kind;
+        return false;
+    }
     // The entries of `folder` (its printed path) have been listed; none of them is opened yet.
     virtual void Listed(const std::wstring& folder) { (void)folder; }
     // `path` is about to be deleted: a file or link before it is opened, a folder after everything in it.

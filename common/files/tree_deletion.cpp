@@ -208,6 +208,7 @@ DWORD DeleteTreeContents(const HeldFolder& folder, const std::wstring& path, Tre
         const Entry& entry = top.entries[top.next++];
         const std::wstring childPath =
             (!top.path.empty() && top.path.back() == L'\\' ? top.path : top.path + L"\\") + entry.name;
+        if (observer.Skip(childPath, entry.listedAsFolder ? EntryKind::kFolder : EntryKind::kFile)) continue;
         // Files are printed before they are opened, folders once their contents are gone.
         const bool announced = !entry.listedAsFolder;
         if (announced) observer.Deleting(childPath, EntryKind::kFile);

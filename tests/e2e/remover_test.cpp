@@ -499,14 +499,15 @@ TEST_F(RemoverTest, ATemporaryFolderWithPercentNamesCannotInjectACommand) {
         }
     }
     EXPECT_TRUE(scheduled);
-    // Marked for deletion at restart: the copy, then its folder (the trace library beside it is deleted
-    // once the copy has ended).
+    // Marked for deletion at restart: the first stage's program (moved in, last, by the install folder's
+    // removal), then its folder (the copy and the trace library beside it are deleted once the copy has
+    // ended).
     const std::wstring copyPath(copy.begin(), copy.end());  // ASCII
     const std::wstring folder = copyPath.substr(0, copyPath.size() - 14);
     const std::wstring prefix = L"\\??\\";
     EXPECT_EQ(tavo::test::PendingRestartOperations(),
-              (std::vector<std::wstring>{prefix + copyPath, L"", prefix + folder}));
-    EXPECT_EQ(FolderEntries(folder), std::vector<std::wstring>{L"Launchlet.exe"});
+              (std::vector<std::wstring>{prefix + folder + L"\\TavoRemover.exe", L"", prefix + folder}));
+    EXPECT_EQ(FolderEntries(folder), std::vector<std::wstring>{L"TavoRemover.exe"});
     tavo::test::ClearPendingRestartOperations();
     tavo::test::RemoveTree(folder);
 }
@@ -654,6 +655,7 @@ TEST_F(RemoverTest, ADeploymentToolWaitsForTheWholeUninstallAndReadsItsResult) {
                                                       scene.install.path(), scene.logs);
         CloseHandle(holder);
         EXPECT_EQ(run.exitCode, 3010u) << run.output;
+        // Nothing needs the uninstall run again: the program went with the rest.
         EXPECT_EQ(FolderEntries(scene.install.path()), std::vector<std::wstring>{L"held.dat"});
         EXPECT_EQ(tavo::test::PendingRestartOperations(),
                   (std::vector<std::wstring>{L"\\??\\" + held, L"", L"\\??\\" + scene.install.path()}));
@@ -661,6 +663,85 @@ TEST_F(RemoverTest, ADeploymentToolWaitsForTheWholeUninstallAndReadsItsResult) {
         EXPECT_FALSE(AnyUninstallerRuns());
         EXPECT_TRUE(TemporaryFolderEmpties(scene));
     }
+}
+
+BOOL WINAPI IgnoreInterruption(DWORD event) { return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT; }
+
+// Ctrl+C and Ctrl+Break in the console of the stage that runs the sequence (here started by hand in a
+// console of its own; the first stage starts its copy without one, so nothing can be sent to it) are
+// refused with one line each and the uninstall goes on to its end. Wine's GenerateConsoleCtrlEvent sends
+// Ctrl+C but answers Ctrl+Break for all processes of a console with error 6: the test prints what it did.
+TEST_F(RemoverTest, CtrlCDoesNotInterruptTheUninstall) {
+    RelocationScene scene;
+    LayKeys(scene.install.path());
+    const std::wstring log = scene.logs / L"remove.log";
+    std::wstring commandLine =
+        L"\"" + BinPath(L"TavoRemover.exe") + L"\" /TempUninstall /log \"" + log + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
+                               nullptr, nullptr, &startup, &process));
+    const tavo::ScopedHandle processHandle(process.hProcess), thread(process.hThread);
+    // During the sequence's fixed two-second pause after the processes were stopped.
+    for (int i = 0;
+         i < 200 && tavo::test::ReadFileBytes(log).find("TRY TO STOP PROCESS") == std::string::npos; ++i)
+        Sleep(50);
+    FreeConsole();
+    ASSERT_TRUE(AttachConsole(process.dwProcessId)) << GetLastError();
+    SetConsoleCtrlHandler(IgnoreInterruption, TRUE);  // this program is on that console now too
+    int sent = 0;
+    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
+        const BOOL ok = GenerateConsoleCtrlEvent(event, 0);
+        sent += ok ? 1 : 0;
+        std::printf("%s: %s (error %lu)\n", event == CTRL_C_EVENT ? "Ctrl+C" : "Ctrl+Break",
+                    ok ? "sent" : "not sent", ok ? 0ul : GetLastError());
+    }
+    FreeConsole();
+    ASSERT_GE(sent, 1);
+    ASSERT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+    const std::string written = tavo::test::ReadFileBytes(log);
+    size_t refused = 0;
+    for (const std::string& line : tavo::test::SplitLines(written)) {
+        if (line.find("] console: the uninstall cannot be interrupted; it finishes by itself") !=
+            std::string::npos)
+            ++refused;
+    }
+    EXPECT_EQ(refused, static_cast<size_t>(sent)) << written;
+    EXPECT_NE(written.find("console: ********TRY TO DELETE TEMP FILE"), std::string::npos);
+    for (const Place& place : places_) EXPECT_FALSE(KeyExists(place.root, kProductKey, place.view));
+}
+
+// Closing the first stage's window ends the first stage only (as here, ended from outside): the copy has
+// no console, finishes the uninstall, and then removes its private folder itself, with the first stage's
+// program that the install folder's removal moved in.
+TEST_F(RemoverTest, TheCopyFinishesAloneWhenTheFirstStageIsEnded) {
+    ASSERT_TRUE(removal::OnlyDriveC());
+    RelocationScene scene;
+    LayKeys(scene.install.path());
+    const std::wstring log = scene.logs / L"remove.log";
+    std::wstring commandLine = L"\"" + scene.remover() + L"\" /ManualUninstall /log \"" + log + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, nullptr, &startup, &process));
+    const tavo::ScopedHandle processHandle(process.hProcess), thread(process.hThread);
+    for (int i = 0;
+         i < 200 && tavo::test::ReadFileBytes(log).find("TRY TO STOP PROCESS") == std::string::npos; ++i)
+        Sleep(50);
+    TerminateProcess(process.hProcess, STATUS_CONTROL_C_EXIT);
+    ASSERT_EQ(WaitForSingleObject(process.hProcess, 10000), WAIT_OBJECT_0);
+    for (int i = 0; i < 600 && AnyUninstallerRuns(); ++i) Sleep(100);
+    EXPECT_FALSE(AnyUninstallerRuns());
+    EXPECT_TRUE(TemporaryFolderEmpties(scene));
+    EXPECT_FALSE(tavo::test::FileExists(scene.install.path()));
+    for (const Place& place : places_) EXPECT_FALSE(KeyExists(place.root, kProductKey, place.view));
+    EXPECT_NE(tavo::test::ReadFileBytes(log).find("summary: exit code 0"), std::string::npos);
+    CreateDirectoryW(scene.install.path().c_str(), nullptr);  // for the scene's own clean-up
 }
 
 // One uninstall at a time: while one runs (here stuck in a component's unregistration), a second start of

@@ -1,19 +1,8 @@
 #include "suite_remains.h"
 
-#include <windows.h>
-
-#include <cstdio>
-#include <map>
-#include <vector>
-
-#include "test_support.h"
-
 namespace tavo::test {
-
 namespace {
 
-// What stays, each with its reason. Only additions and changed values may be expected: whatever was on
-// the machine before the install and is missing afterwards is always a fault.
 constexpr char kInstallerLists[] = "Windows Installer's own lists, made at the machine's first install";
 constexpr char kMaker[] =
     "the maker's key or folder above the suite's: it may hold the maker's other products";
@@ -21,7 +10,8 @@ constexpr char kBrowser[] =
     "the browsers' keys that held the suite's leftover values (the clean machine has no browser: the "
     "installer made them)";
 constexpr char kConsole[] = "the console's settings, written when the user's first console window opens";
-const footprint::Remain kExpectedRemains[] = {
+
+const footprint::Remain kSuiteRemains[] = {
     {L"HKLM*\\System\\CurrentControlSet\\Control\\ServiceCurrent\\:",
      "the service control manager's own counter, raised whenever a service starts (the update service ran)"},
     {L"C:\\windows\\Installer", "Windows Installer's cache folder, made at the machine's first install"},
@@ -54,61 +44,23 @@ const footprint::Remain kExpectedRemains[] = {
      "Wine: its display driver's registration, written when the first window opens"},
 };
 
-const footprint::Remain* Expected(const footprint::Change& change) {
+}  // namespace
+
+std::span<const footprint::Remain> SuiteRemains() { return kSuiteRemains; }
+
+const footprint::Remain* ExpectedSuiteRemain(const footprint::Change& change) {
     if (change.kind == '-') return nullptr;
-    for (const footprint::Remain& remain : kExpectedRemains) {
+    for (const footprint::Remain& remain : kSuiteRemains) {
         if (footprint::Matches(remain.pattern, change.entry)) return &remain;
     }
     return nullptr;
 }
 
-}  // namespace
-
-bool PrivateFolderInTemp() {
-    for (const std::wstring& name : FolderEntries(TempFolderPath().substr(0, TempFolderPath().size() - 1))) {
-        if (name.rfind(L"TavoRemover-", 0) == 0) return true;
-    }
-    return false;
-}
-
-// The uninstaller's console without the paths the file-system steps print (more than ten thousand).
-std::string Readable(const std::string& output, size_t& paths) {
-    std::string kept;
-    paths = 0;
-    for (const std::string& line : SplitLines(Unix(output))) {
-        // A path line; one that reports what goes at the next restart, or who holds it, is kept.
-        if (line.rfind("C:\\", 0) == 0 &&
-            line.find(" will be deleted at the next restart") == std::string::npos &&
-            line.find(" is in use by ") == std::string::npos)
-            ++paths;
-        else
-            kept += line + "\n";
-    }
-    return kept;
-}
-
-std::string UnexpectedChanges(const footprint::Footprint& before, const footprint::Footprint& after) {
-    // Printed by reason, in the list's order: the reason, then what it covers.
+std::string UnexpectedSuiteChanges(const footprint::Footprint& before, const footprint::Footprint& after) {
     std::string unexpected;
-    std::map<std::string, std::vector<std::string>> expected;
     for (const footprint::Change& change : footprint::Difference(before, after)) {
-        const footprint::Remain* remain = Expected(change);
-        if (remain)
-            expected[remain->reason].push_back(change.Describe());
-        else
-            unexpected += change.Describe() + "\n";
+        if (!ExpectedSuiteRemain(change)) unexpected += change.Describe() + "\n";
     }
-    std::printf("---- left on the machine, as expected\n");
-    for (const footprint::Remain& remain : kExpectedRemains) {
-        const auto found = expected.find(remain.reason);
-        if (found == expected.end()) continue;
-        std::printf("%s:\n", remain.reason);
-        for (size_t i = 0; i < found->second.size() && i < 3; ++i)
-            std::printf("    %s\n", found->second[i].c_str());
-        if (found->second.size() > 3) std::printf("    ... and %zu more\n", found->second.size() - 3);
-        expected.erase(found);
-    }
-    std::printf("----\n");
     return unexpected;
 }
 

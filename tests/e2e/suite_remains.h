@@ -1,25 +1,22 @@
-// What the whole-suite scenarios share besides the installer and the footprint: the remains an uninstall
-// may leave on the machine, each with its reason, and the uninstaller's private folder and console as the
-// scenarios look at them.
+// What the whole suite's install and uninstall may leave on a test machine, each with its reason. Only
+// additions and changed values may be expected: whatever was on the machine before the install and is
+// missing afterwards is always a fault.
 #pragma once
 
+#include <span>
 #include <string>
 
 #include "footprint.h"
 
 namespace tavo::test {
 
-// Whether the uninstaller's private folder ("TavoRemover-...") is still in the temporary folder.
-bool PrivateFolderInTemp();
+// In the order they are printed.
+std::span<const footprint::Remain> SuiteRemains();
 
-// The uninstaller's console without the paths the file-system steps print (more than ten thousand; their
-// reports of deletions at the next restart stay); `paths` is how many were left out.
-std::string Readable(const std::string& output, size_t& paths);
+// The remain that explains `change`; null when none does (or something is missing).
+const footprint::Remain* ExpectedSuiteRemain(const footprint::Change& change);
 
-// Compares the footprints from before the install and after the uninstall: prints what stays as expected,
-// by reason, and returns every other change, one a line (empty when there is none). Only additions and
-// changed values may be expected: whatever was on the machine before the install and is missing
-// afterwards is always a fault.
-std::string UnexpectedChanges(const footprint::Footprint& before, const footprint::Footprint& after);
+// Every change between the two footprints that no remain explains, one a line; empty when there is none.
+std::string UnexpectedSuiteChanges(const footprint::Footprint& before, const footprint::Footprint& after);
 
 }  // namespace tavo::test

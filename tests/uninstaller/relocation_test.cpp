@@ -135,15 +135,16 @@ TEST_F(StageTest, RelocationTakesOnlyTheInstallFoldersTraceLibraryAndUndoesItsel
     ASSERT_EQ(relocation.failedStep, Relocation::kDone) << relocation.error;
     const std::wstring folderPath = relocation.folder.path();
     EXPECT_EQ(relocation.copy, folderPath + L"\\Launchlet.exe");
-    EXPECT_FALSE(FileExists(self));
+    // Copied: the program stays in the install folder, where the uninstall can be started again.
+    EXPECT_EQ(ReadFileBytes(self), "program");
     EXPECT_EQ(ReadFileBytes(relocation.copy), "program");
     EXPECT_EQ(ReadFileBytes(folderPath + L"\\vlrtrace.dll"), "library");
     wchar_t folder[MAX_PATH] = {};
     EXPECT_TRUE(IsRelocatedCopy(relocation.copy.c_str(), folder));
     EXPECT_EQ(std::wstring(folder), folderPath);
 
-    // A copy that could not be started goes back where it was, and its folder is removed.
-    UndoRelocation(relocation, self.c_str());
+    // A copy that could not be started is deleted with its folder.
+    UndoRelocation(relocation);
     EXPECT_EQ(ReadFileBytes(self), "program");
     EXPECT_EQ(GetFileAttributesW(folderPath.c_str()), INVALID_FILE_ATTRIBUTES);
 
@@ -152,14 +153,14 @@ TEST_F(StageTest, RelocationTakesOnlyTheInstallFoldersTraceLibraryAndUndoesItsel
         relocation = RelocateIntoPrivateFolder(self.c_str(), unknown);
         ASSERT_EQ(relocation.failedStep, Relocation::kDone);
         EXPECT_EQ(relocation.folder.Entries(), std::vector<std::wstring>{L"Launchlet.exe"});
-        UndoRelocation(relocation, self.c_str());
+        UndoRelocation(relocation);
     }
     DeleteFileW((install / L"vlrtrace.dll").c_str());
     relocation = RelocateIntoPrivateFolder(self.c_str(), install.path().c_str());
     EXPECT_EQ(relocation.folder.Entries(), std::vector<std::wstring>{L"Launchlet.exe"});
-    UndoRelocation(relocation, self.c_str());
+    UndoRelocation(relocation);
 
-    // A program that cannot be moved: nothing is left behind, the error is the move's.
+    // A program that cannot be copied: nothing is left behind, the error is the copy's.
     relocation = RelocateIntoPrivateFolder((install / L"missing.exe").c_str(), install.path().c_str());
     EXPECT_EQ(relocation.failedStep, Relocation::kMove);
     EXPECT_EQ(relocation.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
@@ -247,18 +248,20 @@ TEST(UninstallLock, OneAtATimeAndOnlyTheMachinesLockCounts) {
     EXPECT_FALSE(IsUninstallLock(unnamed.get()));
     EXPECT_FALSE(IsUninstallLock(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x7FFC))));
 
-    const std::wstring line = CopyCommandLine(L"C:\\T\\Launchlet.exe", first.get(), unnamed.get());
+    const StageHandles handed = {first.get(), unnamed.get(), GetCurrentProcess()};
+    const std::wstring line = CopyCommandLine(L"C:\\T\\Launchlet.exe", handed);
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(line.c_str(), &argc);
     ASSERT_EQ(argc, 3);
     EXPECT_STREQ(argv[1], L"/TempUninstall");
-    HANDLE lock = nullptr, folder = nullptr;
-    EXPECT_TRUE(ParseStageHandles(argc, argv, lock, folder));
-    EXPECT_EQ(lock, first.get());
-    EXPECT_EQ(folder, unnamed.get());
+    StageHandles parsed;
+    EXPECT_TRUE(ParseStageHandles(argc, argv, parsed));
+    EXPECT_EQ(parsed.lock, first.get());
+    EXPECT_EQ(parsed.folder, unnamed.get());
+    EXPECT_EQ(parsed.firstStage, GetCurrentProcess());
     LocalFree(argv);
     wchar_t* bare[] = {const_cast<wchar_t*>(L"x"), const_cast<wchar_t*>(L"/TempUninstall")};
-    EXPECT_FALSE(ParseStageHandles(2, bare, lock, folder));
+    EXPECT_FALSE(ParseStageHandles(2, bare, parsed));
 
     first.reset();
     tavo::ScopedHandle again = TakeUninstallLock(error);

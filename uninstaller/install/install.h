@@ -17,6 +17,14 @@ extern DWORD RegistryViewFlag;
 BOOL GetTavoInstallPathFromReg(HKEY root, LPWSTR buffer, DWORD bufferBytes);
 
 constexpr wchar_t kProductKey[] = L"SOFTWARE\\Velnor\\Plugins";
+// The record of an uninstall that has not finished: the install folder it works on, kept from the start of
+// the uninstall sequence until the install folder is removed (the registry cleanup deletes the product
+// key before that), so that an uninstall that was interrupted finds its install folder again when it is
+// run again. A key of its own beside the product key, in the same (the process's own) view.
+constexpr wchar_t kMakerKey[] = L"SOFTWARE\\Velnor";
+constexpr wchar_t kUnfinishedUninstallName[] = L"TavoRemover";
+constexpr wchar_t kUnfinishedUninstallKey[] = L"SOFTWARE\\Velnor\\TavoRemover";
+constexpr wchar_t kUnfinishedUninstallValue[] = L"InstallFolder";
 // The buffer that "Path" is read into, in wide characters; its size in bytes (520, so a path holds at most
 // 259 characters and its terminator) is what every reader passes to GetTavoInstallPathFromReg.
 constexpr DWORD kInstallPathChars = 520;
@@ -40,8 +48,15 @@ struct InstallFolder {
     const wchar_t* TrustedPath() const { return Trusted() ? path.c_str() : L""; }
 };
 
-// Reads and judges "Path" (kInstallPathBytes).
+// Reads and judges "Path" (kInstallPathBytes); where the product key has none, the record of an unfinished
+// uninstall (read by the same rules).
 InstallFolder ReadInstallFolder();
+
+// Writes the record of an unfinished uninstall for `folder` (only a folder the guard accepts, only where
+// the maker's key exists); ClearUnfinishedUninstall deletes it. Both are silent: without the record an
+// interrupted uninstall is finished as before by hand.
+void RecordUnfinishedUninstall(const InstallFolder& folder);
+void ClearUnfinishedUninstall();
 
 // The install folder of this run, for the steps whose interfaces do not take it (where a shortcut leads,
 // the folder regsvr32 gets on "Path"): what SetRunInstallFolder gave (the sequence, once at its start); read

@@ -39,16 +39,19 @@ StageState& Stages() {
     return state;
 }
 
-bool ParseStageHandles(int argc, wchar_t* argv[], HANDLE& lock, HANDLE& folder) {
+bool ParseStageHandles(int argc, wchar_t* argv[], StageHandles& handles) {
     const size_t optionLength = wcslen(kStageHandlesOption);
     for (int i = 2; i < argc; ++i) {
         if (_wcsnicmp(argv[i], kStageHandlesOption, optionLength) != 0) continue;
-        unsigned long lockValue = 0, folderValue = 0;
+        unsigned long lockValue = 0, folderValue = 0, firstStageValue = 0;
         wchar_t end = 0;
-        if (swscanf(argv[i] + optionLength, L"%lx,%lx%lc", &lockValue, &folderValue, &end) != 2) return false;
-        lock = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(lockValue));
-        folder = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(folderValue));
-        return lock && folder;
+        const int values = swscanf(argv[i] + optionLength, L"%lx,%lx,%lx%lc", &lockValue, &folderValue,
+                                   &firstStageValue, &end);
+        if (values != 3) return false;
+        handles.lock = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(lockValue));
+        handles.folder = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(folderValue));
+        handles.firstStage = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(firstStageValue));
+        return handles.lock && handles.folder;
     }
     return false;
 }
@@ -56,13 +59,22 @@ bool ParseStageHandles(int argc, wchar_t* argv[], HANDLE& lock, HANDLE& folder) 
 bool PrepareSecondStage(int argc, wchar_t* argv[]) {
     StageState& stages = Stages();
     const std::wstring ownFolder = OwnFolder();
-    HANDLE lock = nullptr, folder = nullptr;
+    StageHandles handed;
     // Handles named on the command line are taken only when the lock is really the machine's lock in this
     // process's own handle table: that is, a first stage holding the lock started this copy.
-    if (ParseStageHandles(argc, argv, lock, folder) && IsUninstallLock(lock)) {
-        stages.lock.reset(lock);
-        stages.folder = PrivateFolder::Adopt(folder, ownFolder);
+    if (ParseStageHandles(argc, argv, handed) && IsUninstallLock(handed.lock)) {
+        // Inherited, so inheritable: no longer, or every program this copy starts (where the system does
+        // not limit inheritance to the handles named) would hold the lock and the folder too.
+        for (HANDLE handle : {handed.lock, handed.folder, handed.firstStage}) {
+            if (handle) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+        }
+        stages.lock.reset(handed.lock);
+        stages.folder = PrivateFolder::Adopt(handed.folder, ownFolder);
         stages.firstStageFinishes = stages.folder.valid();
+        // A process handle (another process's, not this one's) or nothing.
+        const DWORD firstStageId = handed.firstStage ? GetProcessId(handed.firstStage) : 0;
+        if (firstStageId != 0 && firstStageId != GetCurrentProcessId())
+            stages.firstStage.reset(handed.firstStage);
     } else {
         DWORD error = ERROR_SUCCESS;
         stages.lock = TakeUninstallLock(error);
@@ -120,6 +132,7 @@ int RunRemover(int argc, wchar_t* argv[]) {
         RunRelocationStage();
     }
     if (lstrcmpiW(command, L"/TempUninstall") == 0) {
+        RefuseInterruptions();
         if (!PrepareSecondStage(argc, argv)) EndStage(kExitAnotherInstall);
         RunUninstallSequence();
     }

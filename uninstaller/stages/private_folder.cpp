@@ -88,6 +88,31 @@ NTSTATUS OpenRelative(HANDLE folder, const wchar_t* name, ACCESS_MASK access, UL
     return status;
 }
 
+// Renames the file open as `file` (with DELETE access) to `name` in the folder open as `folder`, never
+// replacing a file there: no path decides where it lands.
+DWORD RenameInto(HANDLE file, HANDLE folder, const wchar_t* name) {
+    if (!file || file == INVALID_HANDLE_VALUE || !folder || !name || !*name) return ERROR_INVALID_PARAMETER;
+    try {
+        BY_HANDLE_FILE_INFORMATION info = {};
+        if (!GetFileInformationByHandle(file, &info)) return GetLastError();
+        if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+            return ERROR_BAD_FILE_TYPE;
+        const size_t nameBytes = wcslen(name) * sizeof(wchar_t);
+        std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFORMATION) + nameBytes);
+        auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+        rename->ReplaceIfExists = FALSE;
+        rename->RootDirectory = folder;
+        rename->FileNameLength = static_cast<ULONG>(nameBytes);
+        memcpy(rename->FileName, name, nameBytes);
+        IO_STATUS_BLOCK io = {};
+        const NTSTATUS status = NtSetInformationFile(file, &io, rename, static_cast<ULONG>(buffer.size()),
+                                                     static_cast<FILE_INFORMATION_CLASS>(10));  // rename
+        return NT_SUCCESS(status) ? ERROR_SUCCESS : ErrorOf(status);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
 DWORD MarkForDeletion(HANDLE file) {
     FILE_DISPOSITION_INFO disposition = {TRUE};
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition))
@@ -199,31 +224,26 @@ bool PrivateFolder::Verify(const std::wstring& name) {
 
 DWORD PrivateFolder::MoveIn(const std::wstring& source, const wchar_t* name) {
     if (!handle_) return ERROR_INVALID_HANDLE;
-    try {
-        tavo::ScopedHandle file(CreateFileW(source.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (!file) return GetLastError();
-        BY_HANDLE_FILE_INFORMATION info = {};
-        if (!GetFileInformationByHandle(file.get(), &info)) return GetLastError();
-        if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-            return ERROR_BAD_FILE_TYPE;
-        // Renamed to a name relative to the held folder: no path of the user's decides where it lands.
-        const size_t nameBytes = wcslen(name) * sizeof(wchar_t);
-        std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFORMATION) + nameBytes);
-        auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
-        rename->ReplaceIfExists = FALSE;
-        rename->RootDirectory = handle_.get();
-        rename->FileNameLength = static_cast<ULONG>(nameBytes);
-        memcpy(rename->FileName, name, nameBytes);
-        IO_STATUS_BLOCK io = {};
-        const NTSTATUS status =
-            NtSetInformationFile(file.get(), &io, rename, static_cast<ULONG>(buffer.size()),
-                                 static_cast<FILE_INFORMATION_CLASS>(10));  // rename
-        return NT_SUCCESS(status) ? ERROR_SUCCESS : ErrorOf(status);
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    tavo::ScopedHandle file(CreateFileW(source.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return GetLastError();
+    return MoveIn(file.get(), name);
+}
+
+DWORD PrivateFolder::MoveIn(HANDLE file, const wchar_t* name) {
+    if (!handle_) return ERROR_INVALID_HANDLE;
+    return RenameInto(file, handle_.get(), name);
+}
+
+DWORD PrivateFolder::MoveOut(const wchar_t* name, HANDLE target, const wchar_t* targetName) {
+    if (!handle_) return ERROR_INVALID_HANDLE;
+    tavo::ScopedHandle file;
+    const NTSTATUS status =
+        OpenRelative(handle_.get(), name, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                     FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, file);
+    if (!NT_SUCCESS(status)) return ErrorOf(status);
+    return RenameInto(file.get(), target, targetName);
 }
 
 DWORD PrivateFolder::CopyIn(const std::wstring& source, const wchar_t* name) {

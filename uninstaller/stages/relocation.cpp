@@ -56,10 +56,10 @@ void LeaveOwnUnreadConsole() {
     FreeConsole();
 }
 
-// Without a console of its own the copy gets one without a window, made in its own (the system) folder.
-DWORD CopyConsoleFlags() {
+// This process is attached to a console (its own window, or the one of the program that started it).
+bool HasConsole() {
     DWORD processes[1] = {};
-    return GetConsoleProcessList(processes, 1) == 0 ? CREATE_NO_WINDOW : 0;
+    return GetConsoleProcessList(processes, 1) > 0;
 }
 
 // A standard handle that is a file or a pipe (not one of the console given up); null otherwise.
@@ -68,6 +68,21 @@ HANDLE FileHandle(DWORD standard) {
     if (!handle || handle == INVALID_HANDLE_VALUE || IsConsole(handle)) return nullptr;
     const DWORD type = GetFileType(handle);
     return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE || type == FILE_TYPE_CHAR ? handle : nullptr;
+}
+
+// After a copy that was ended from outside: the libraries it moved out of the install folder that are
+// still in use (it had not stopped the suite's programs yet) go back where they came from, for the run
+// that finishes the uninstall; nothing of the install folder stays behind in the temporary folder.
+void ReturnMovedLibraries(PrivateFolder& folder, LPCWSTR installFolder) {
+    if (!installFolder || !*installFolder) return;
+    DWORD error = ERROR_SUCCESS;
+    // Held the same way as the private folder (no link, where it was found), as the target of the renames.
+    const PrivateFolder install = PrivateFolder::Open(installFolder, error);
+    if (!install.valid()) return;
+    for (const MovedLibrary& library : kMovedLibraries) {
+        if (folder.DeleteEntry(library.movedName) != ERROR_SUCCESS)
+            folder.MoveOut(library.movedName, install.handle(), library.name);
+    }
 }
 
 [[noreturn]] void Fail(const wchar_t* format, DWORD error) {
@@ -79,11 +94,12 @@ HANDLE FileHandle(DWORD standard) {
 
 }  // namespace
 
-std::wstring CopyCommandLine(const std::wstring& copy, HANDLE lock, HANDLE folder) {
-    wchar_t handles[64] = {};
-    swprintf(handles, ARRAYSIZE(handles), L"%ls0x%lX,0x%lX", kStageHandlesOption,
-             static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(lock)),
-             static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(folder)));
+std::wstring CopyCommandLine(const std::wstring& copy, const StageHandles& handed) {
+    wchar_t handles[96] = {};
+    swprintf(handles, ARRAYSIZE(handles), L"%ls0x%lX,0x%lX,0x%lX", kStageHandlesOption,
+             static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(handed.lock)),
+             static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(handed.folder)),
+             static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(handed.firstStage)));
     return L"\"" + copy + L"\" /TempUninstall " + handles;
 }
 
@@ -108,23 +124,17 @@ Relocation RelocateIntoPrivateFolder(LPCWSTR self, LPCWSTR installFolder) {
     relocation.copy = relocation.folder.PathOf(kCopyName);
     if (relocation.copy.size() >= MAX_PATH)
         return Failed(std::move(relocation), Relocation::kMove, ERROR_FILENAME_EXCED_RANGE);
-    // Renamed into the held folder; a folder on another volume gets a copy (the program then stays where it
-    // was, in use until this stage ends).
-    error = relocation.folder.MoveIn(self, kCopyName);
-    if (error == ERROR_NOT_SAME_DEVICE) {
-        error = relocation.folder.CopyIn(self, kCopyName);
-    } else {
-        relocation.moved = error == ERROR_SUCCESS;
-    }
+    // Copied, never moved: the program stays in the install folder (and the uninstall entry's command keeps
+    // working) until the install folder itself is removed, so that an uninstall that is interrupted can be
+    // run again from there.
+    error = relocation.folder.CopyIn(self, kCopyName);
     if (error != ERROR_SUCCESS) return Failed(std::move(relocation), Relocation::kMove, error);
     return relocation;
 }
 
-void UndoRelocation(Relocation& relocation, LPCWSTR self) {
+void UndoRelocation(Relocation& relocation) {
     if (relocation.failedStep != Relocation::kDone || !relocation.folder.valid()) return;
-    if (!relocation.moved || !MoveFileExW(relocation.copy.c_str(), self, MOVEFILE_WRITE_THROUGH)) {
-        relocation.folder.DeleteEntry(kCopyName);
-    }
+    relocation.folder.DeleteEntry(kCopyName);
     relocation.folder.DeleteEntry(kTraceLibraryName);
     relocation.folder.Remove();
 }
@@ -172,7 +182,7 @@ void RunRelocationStage() {
             Fail(L"Cannot copy the trace library into the private folder (error %lu): nothing was started.",
                  relocation.error);
         case Relocation::kMove:
-            Fail(L"Cannot move this program into the private folder (error %lu): nothing was started.",
+            Fail(L"Cannot copy this program into the private folder (error %lu): nothing was started.",
                  relocation.error);
     }
 
@@ -182,23 +192,41 @@ void RunRelocationStage() {
 
     // Started by its full path with CreateProcessW, from the system folder: the shell would expand %NAME%
     // in the path (which comes from the user's TMP) and could then start another program elevated. It
-    // inherits the lock and the folder and nothing else of this process's own.
+    // inherits the lock, the folder and a handle of this process (by which it learns whether this stage
+    // still lives at its end) and nothing else of this process's own. It runs without a console: closing
+    // this stage's window, or Ctrl+C in it, cannot reach it. Its lines reach this stage's console through a
+    // pipe, or go where this stage's output goes (a deployment tool's file or pipe) when this stage has no
+    // console.
+    StageHandles handed;
+    handed.lock = Stages().lock.get();
+    handed.folder = relocation.folder.handle();
+    tavo::ScopedHandle ownProcess;
+    HANDLE processHandle = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &processHandle,
+                        SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0))
+        ownProcess.reset(processHandle);
+    handed.firstStage = ownProcess.get();
     tavo::ChildStart start;
-    start.inherit = {Stages().lock.get(), relocation.folder.handle()};
-    start.creationFlags = CopyConsoleFlags();
-    if (start.creationFlags & CREATE_NO_WINDOW) {
-        // Its console is a new one: it writes where this stage writes (the deployment tool's file or pipe).
-        start.useStandardHandles = true;
+    start.inherit = {handed.lock, handed.folder};
+    if (handed.firstStage) start.inherit.push_back(handed.firstStage);
+    start.creationFlags = DETACHED_PROCESS;
+    start.useStandardHandles = true;
+    ConsoleRelay relay;
+    if (HasConsole() && relay.Open()) {
+        start.standardOutput = relay.Writer();
+        start.standardError = relay.Writer();
+    } else {
         start.standardInput = FileHandle(STD_INPUT_HANDLE);
         start.standardOutput = FileHandle(STD_OUTPUT_HANDLE);
         start.standardError = FileHandle(STD_ERROR_HANDLE);
     }
-    const std::wstring commandLine =
-        CopyCommandLine(relocation.copy, Stages().lock.get(), relocation.folder.handle()) +
-        LogOptionForCopy();
+    RefuseInterruptions();
+    const std::wstring commandLine = CopyCommandLine(relocation.copy, handed) + LogOptionForCopy();
     const tavo::ScopedHandle copy = tavo::StartChild(relocation.copy, commandLine, start, error);
+    relay.Start();
     if (!copy) {
-        UndoRelocation(relocation, self);
+        relay.Finish(0);
+        UndoRelocation(relocation);
         Fail(L"Cannot start the relocated copy (error %lu): nothing was started.", error);
     }
     LogChildStarted(commandLine.c_str(), copy.get());
@@ -209,6 +237,17 @@ void RunRelocationStage() {
     WaitForSingleObject(copy.get(), INFINITE);
     if (!GetExitCodeProcess(copy.get(), &exitCode)) exitCode = kExitFailure;
     LogChildEnded(copy.get());
+    relay.Finish(5000);
+    if (exitCode != kExitSuccess && exitCode != kExitRestartNeeded && exitCode != kExitFailure &&
+        exitCode != kExitAnotherInstall) {
+        // Ended from outside (its process was ended, the machine shuts down): whatever it reached stays
+        // done, and the program in the install folder (or the uninstall entry) finishes the rest.
+        wchar_t line[MAX_PATH] = {};
+        swprintf(line, MAX_PATH, kInterruptedFormat, static_cast<unsigned long>(exitCode));
+        ReportLine(line);
+        exitCode = kExitFailure;
+        ReturnMovedLibraries(relocation.folder, installFolder.TrustedPath());
+    }
     FinishPrivateFolder(relocation.folder);
     EndStage(exitCode);
 }

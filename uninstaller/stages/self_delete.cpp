@@ -30,6 +30,16 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
+// The file name of this process's image (the system keeps the name a moved program was started by, and
+// the private folder keeps the names: Launchlet.exe for the copy, TavoRemover.exe for a first stage).
+std::wstring OwnImageName() {
+    wchar_t self[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return kCopyName;
+    const wchar_t* name = wcsrchr(self, L'\\');
+    return name ? name + 1 : self;
+}
+
 // Starts the command processor that deletes `file` and then `folder` after this process has ended.
 // False, with the reason's text, when it cannot be used.
 bool StartDeleterAfterExit(const std::wstring& file, const std::wstring& folder, const wchar_t*& why) {
@@ -124,22 +134,25 @@ void FinishPrivateFolder(PrivateFolder& folder) {
             folder.Remove();
             return;
         }
-        // The program's image: this process's own (a first stage that moved itself in, or a copy started by
-        // hand; the system still names a moved program by its old path) or that of the copy, which has ended.
-        const std::wstring ownName = kCopyName;
+        // This process's own image, and what other processes still hold: a library the step that moved it
+        // in marked for deletion at the next restart, or the image of the other stage when it has not
+        // quite ended yet, marked here.
+        const std::wstring ownName = OwnImageName();
         const std::wstring folderPath = folder.path();
         bool ownLeft = false, othersLeft = false;
         for (const std::wstring& name : left) {
-            if (SameName(name, ownName))
+            if (SameName(name, ownName)) {
                 ownLeft = true;
-            else
-                othersLeft = true;
+                continue;
+            }
+            othersLeft = true;
+            if (SameName(name, kCopyName) || SameName(name, kRemoverName)) {
+                const std::wstring path = folder.PathOf(name.c_str());
+                MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+            }
         }
-        if (othersLeft) {
-            // Held by another process: the step that moved it in marked it for deletion at the next
-            // restart, and the folder goes after it.
-            MoveFileExW(folderPath.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-        }
+        // The folder goes after them.
+        if (othersLeft) MoveFileExW(folderPath.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
         if (!ownLeft) return;
         const std::wstring image = folder.PathOf(ownName.c_str());
         const wchar_t* why = nullptr;
@@ -155,6 +168,11 @@ void FinishPrivateFolder(PrivateFolder& folder) {
 void DeleteTempCopy() {
     ConsoleBanner(L"TRY TO DELETE TEMP FILE");
     StageState& stages = Stages();
+    // The first stage finishes the folder after this copy has ended, unless it has gone already (its
+    // window was closed): then this copy does.
+    if (stages.firstStageFinishes && stages.firstStage &&
+        WaitForSingleObject(stages.firstStage.get(), 0) == WAIT_OBJECT_0)
+        stages.firstStageFinishes = false;
     if (stages.firstStageFinishes) return;
     ReleaseTraceLibrary();
     FinishPrivateFolder(stages.folder);

@@ -17,6 +17,8 @@ void RunUninstallSequence() {
     // Read and judged once; every step gets this one value.
     SetRunInstallFolder(ReadInstallFolder());
     const wchar_t* installFolder = RunInstallFolder().TrustedPath();
+    // Kept until the install folder is removed: an interrupted run, run again, finds it there.
+    RecordUnfinishedUninstall(RunInstallFolder());
 
     SetMovedOutFolder(Stages().folder.valid() ? &Stages().folder : nullptr);
     ReleaseLockedModules(installFolder);
@@ -31,6 +33,8 @@ void RunUninstallSequence() {
                  1u);
         ConsoleLine(message);
         OutputDebugStringW(message);
+    } else {
+        ClearUnfinishedUninstall();
     }
     CleanupShortcuts();
     CleanupCommonShortcuts();

@@ -3,16 +3,23 @@
 // The first stage takes the machine's uninstall lock, makes a folder of its own under the temporary folder
 // ("TavoRemover-" followed by 32 random hexadecimal digits, made and opened in one call, which fails when
 // the name exists, with a protected DACL granting only SYSTEM and the Administrators group) and holds it
-// open without delete sharing, so that nobody can rename or replace it. It moves the running program into
-// it as Launchlet.exe, copies the install folder's trace library beside it, starts that copy with
-// "/TempUninstall", handing it the lock and the folder, waits for it and exits with its exit code.
+// open without delete sharing, so that nobody can rename or replace it. It copies the running program into
+// it as Launchlet.exe, with the install folder's trace library beside it, starts that copy with
+// "/TempUninstall" without a console, handing it the lock, the folder and a handle of the first stage's
+// process, relays the copy's lines to its own console, waits for it and exits with
+// its exit code. Neither stage can be interrupted by Ctrl+C or Ctrl+Break; closing the first stage's
+// window ends only the first stage.
+//
+// The program stays in the install folder until the install folder's removal moves it, last, into the
+// private folder: an uninstall that was interrupted (the copy ended from outside, the machine off) is
+// finished by running the uninstall entry's command, or the program in the install folder, again.
 //
 // Who deletes what at the end: the copy ends first (its first stage waits for it), so the first stage is
-// the last process standing. After the copy has ended it deletes everything in the folder through its
-// handle; only its own image (which a running program cannot delete) is left to a hidden command
+// normally the last process standing. After the copy has ended it deletes everything in the folder through
+// its handle; only its own image (which a running program cannot delete) is left to a hidden command
 // processor that waits, on a pipe this process holds, until the first stage has ended, then deletes that
-// one file by its fixed name and removes the then empty folder (never a tree). A copy started by hand
-// finishes its own folder the same way.
+// one file by its name and removes the then empty folder (never a tree). A copy whose first stage has gone
+// (its window was closed), or a copy started by hand, finishes its own folder the same way.
 #pragma once
 
 #include <windows.h>
@@ -53,9 +60,15 @@ inline constexpr wchar_t kTraceLibraryName[] = L"vlrtrace.dll";
 inline constexpr wchar_t kPrivateFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 // The machine-wide object that lets one uninstall run at a time.
 inline constexpr wchar_t kUninstallLockName[] = L"Global\\TavoRemover-Uninstall";
-// How the first stage hands its copy the lock and the folder (inherited handles): a further argument
-// after "/TempUninstall".
+// How the first stage hands its copy the lock, the folder and its own process (inherited handles): a
+// further argument after "/TempUninstall".
 inline constexpr wchar_t kStageHandlesOption[] = L"/StageHandles=";
+// The one line of a stage asked to stop by Ctrl+C or Ctrl+Break.
+inline constexpr wchar_t kInterruptionRefused[] =
+    L"the uninstall cannot be interrupted; it finishes by itself";
+// The first stage's line when its copy was ended from outside (with the copy's exit code).
+inline constexpr wchar_t kInterruptedFormat[] =
+    L"The uninstall was interrupted (exit code %lu): run it again to finish it.";
 
 // A private folder, held from its creation (or adoption) until Remove or the end of the process: the
 // handle has no DELETE right and no delete sharing, so nobody (this process included) can rename, move or
@@ -84,6 +97,10 @@ class PrivateFolder : public MovedOutFolder {
 
     // The file at `source` (no folder, no link) renamed into the folder as `name`, never replacing a file.
     DWORD MoveIn(const std::wstring& source, const wchar_t* name) override;
+    DWORD MoveIn(HANDLE file, const wchar_t* name) override;
+    // The file `name` of the folder renamed to `targetName` in the folder open as `target`, never replacing
+    // a file there.
+    DWORD MoveOut(const wchar_t* name, HANDLE target, const wchar_t* targetName);
     // `source` copied into the folder as `name`, never replacing a file.
     DWORD CopyIn(const std::wstring& source, const wchar_t* name);
     // Deletes the file `name` in the folder through a handle opened relative to the folder's (a read-only
@@ -107,8 +124,11 @@ class PrivateFolder : public MovedOutFolder {
 struct StageState {
     tavo::ScopedHandle lock;
     PrivateFolder folder;
-    // This copy was started by a first stage, which removes the folder after the copy has ended.
+    // This copy was started by a first stage, which removes the folder after the copy has ended (unless it
+    // has gone by then: see firstStage).
     bool firstStageFinishes = false;
+    // The first stage's process (SYNCHRONIZE), when it handed one.
+    tavo::ScopedHandle firstStage;
 };
 StageState& Stages();
 
@@ -125,10 +145,47 @@ void ReportAnotherUninstall();
 // (the line was printed).
 bool PrepareSecondStage(int argc, wchar_t* argv[]);
 
+// The handles a first stage hands its copy (values in both processes' handle tables).
+struct StageHandles {
+    HANDLE lock = nullptr;
+    HANDLE folder = nullptr;
+    HANDLE firstStage = nullptr;  // may be null
+};
 // The command line of the copy: "<copy>" /TempUninstall and the handles it inherits.
-std::wstring CopyCommandLine(const std::wstring& copy, HANDLE lock, HANDLE folder);
+std::wstring CopyCommandLine(const std::wstring& copy, const StageHandles& handles);
 // The handles given by kStageHandlesOption in any argument after the first; false when there is none.
-bool ParseStageHandles(int argc, wchar_t* argv[], HANDLE& lock, HANDLE& folder);
+bool ParseStageHandles(int argc, wchar_t* argv[], StageHandles& handles);
+
+// Ctrl+C and Ctrl+Break are answered with the line kInterruptionRefused and otherwise ignored, for the
+// rest of the process (a handler, not the inherited "ignore" flag: children keep their own defaults).
+void RefuseInterruptions();
+
+// The copy's console lines on their way to the first stage's console: a pipe whose writing end the copy
+// gets as its standard output and error, read by a thread of the first stage that writes each piece to
+// this process's standard output (decoded from UTF-8 for a console, as it is for a file or a pipe).
+class ConsoleRelay {
+  public:
+    ConsoleRelay() = default;
+    ConsoleRelay(const ConsoleRelay&) = delete;
+    ConsoleRelay& operator=(const ConsoleRelay&) = delete;
+    ~ConsoleRelay();
+    // Makes the pipe; false when it cannot be made (then there is no relay).
+    bool Open();
+    // The writing end, for the child (null without a pipe).
+    HANDLE Writer() const { return writer_.get(); }
+    // After the child has started (or failed to): closes this process's writing end and starts reading.
+    void Start();
+    // Waits at most `milliseconds` for the pipe's end (all writers gone) and what was read to be written.
+    void Finish(DWORD milliseconds);
+
+  private:
+    static DWORD WINAPI Run(void* reader);
+    static void Relay(HANDLE reader);
+
+    tavo::ScopedHandle reader_;
+    tavo::ScopedHandle writer_;
+    tavo::ScopedHandle thread_;
+};
 
 // What the first stage did before the start of the copy.
 struct Relocation {
@@ -136,24 +193,24 @@ struct Relocation {
     DWORD error = ERROR_SUCCESS;
     PrivateFolder folder;
     std::wstring copy;
-    bool moved = false;  // the program was moved (else copied: the folder is on another volume)
 };
 
-// Moves the file `self` into a new private folder as Launchlet.exe, with the trace library of
+// Copies the file `self` into a new private folder as Launchlet.exe, with the trace library of
 // `installFolder` copied beside it when the folder is known (an absolute path) and holds one. On failure
-// everything it made is removed again and `self` stays where it was.
+// everything it made is removed again.
 Relocation RelocateIntoPrivateFolder(LPCWSTR self, LPCWSTR installFolder);
 
-// After a copy that could not be started: moves it back to `self` and removes the private folder.
-void UndoRelocation(Relocation& relocation, LPCWSTR self);
+// After a copy that could not be started: deletes it and the trace library, and removes the private folder.
+void UndoRelocation(Relocation& relocation);
 
 // Frees the trace library this process loaded, so that its file can be deleted or moved while the process
 // still runs (nothing is traced afterwards).
 void ReleaseTraceLibrary();
 
-// Deletes every file of the folder through its handle and then the folder. A file this process still uses
-// (its own image) is left to a hidden command processor that deletes it and removes the empty folder once
-// this process has ended; where the command processor cannot be used, it and the folder are marked for
+// Deletes every file of the folder through its handle and then the folder. This process's own image (by
+// its file name: Launchlet.exe for the copy, TavoRemover.exe for a first stage the install folder's removal
+// moved in) is left to a hidden command processor that deletes it and removes the empty folder once this
+// process has ended; where the command processor cannot be used, it and the folder are marked for
 // deletion at the next restart (one line says why). A file another process still holds stays (the step
 // that put it there marked it for deletion at the next restart), and so does the folder until then.
 void FinishPrivateFolder(PrivateFolder& folder);

@@ -50,9 +50,9 @@ void MoveOutAndDelete(const std::wstring& folder, const wchar_t* name, const wch
 }
 
 void MoveOutLibraries(const std::wstring& folder) {
-    MoveOutAndDelete(folder, L"vlrtrace.dll", L"vlrtrace1.dll");
+    MoveOutAndDelete(folder, kMovedLibraries[0].name, kMovedLibraries[0].movedName);
     Sleep(500);
-    MoveOutAndDelete(folder, L"vcruntime140.dll", L"vcruntime140.dll");
+    MoveOutAndDelete(folder, kMovedLibraries[1].name, kMovedLibraries[1].movedName);
 }
 
 // "<path> is in use by <NAME> (<pid>)" for every process the Restart Manager names as a user of the file,
@@ -75,8 +75,14 @@ ItemKind KindOf(tavo::files::EntryKind kind) {
 }
 
 // Prints every path before it is deleted (a folder's after everything in it) and records each outcome.
+// `kept` (a path in the deleted tree, or empty) is left where it is.
 class PrintingObserver : public tavo::files::TreeObserver {
   public:
+    explicit PrintingObserver(std::wstring kept = {}) : kept_(std::move(kept)) {}
+    bool Skip(const std::wstring& path, tavo::files::EntryKind kind) override {
+        return kind == tavo::files::EntryKind::kFile && !kept_.empty() &&
+               CompareStringOrdinal(path.c_str(), -1, kept_.c_str(), -1, TRUE) == CSTR_EQUAL;
+    }
     void Deleting(const std::wstring& path, tavo::files::EntryKind) override { ConsoleLine(path.c_str()); }
     void Done(const std::wstring& path, tavo::files::EntryKind kind, DWORD error) override {
         if (error == ERROR_SUCCESS_REBOOT_REQUIRED) {
@@ -87,7 +93,30 @@ class PrintingObserver : public tavo::files::TreeObserver {
         RecordOutcome(KindOf(kind), path.c_str(),
                       error == ERROR_SUCCESS ? ItemResult::kDeleted : ItemResult::kFailed, error);
     }
+
+  private:
+    std::wstring kept_;
 };
+
+// The uninstaller's program, left in the install folder until everything else in it is gone, goes last:
+// renamed through its own handle into the moved-out folder (the process that maps it, the first stage,
+// deletes it there after its end); where it cannot be moved (the folder lies on another volume), deleted
+// through its handle.
+// ERROR_SUCCESS when it is gone (or was not there), else the error that left it.
+DWORD MoveRemoverOut(const tavo::files::HeldFolder& installFolder, const std::wstring& folder,
+                     PrintingObserver& observer) {
+    tavo::ScopedHandle file;
+    DWORD error = tavo::files::OpenRelative(installFolder.handle.get(), kRemoverName, false, file);
+    if (error == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    const std::wstring path = folder + L"\\" + kRemoverName;
+    ConsoleLine(path.c_str());
+    if (error == ERROR_SUCCESS && !tavo::files::InPlace(file.get(), installFolder.namePath, kRemoverName))
+        error = tavo::files::kErrorLinkInTheWay;
+    if (error == ERROR_SUCCESS && g_movedOutFolder->MoveIn(file.get(), kRemoverName) != ERROR_SUCCESS)
+        error = tavo::files::DeleteThroughHandle(file.get());
+    observer.Done(path, tavo::files::EntryKind::kFile, error);
+    return error;
+}
 
 // The system error that stands for the guard's refusal in the record of the folder.
 DWORD RefusalError(FolderVerdict verdict) {
@@ -170,14 +199,20 @@ int RemoveInstallFolder(LPCWSTR installFolder) {
         tavo::files::FolderForDeletion held;
         if (!HoldInstallFolder(folder, held)) return held.verdict == FolderVerdict::kMissing ? 0 : 1;
         int result = 0;
-        PrintingObserver observer;
+        // With a moved-out folder (the uninstall sequence), the program goes last.
+        PrintingObserver observer(g_movedOutFolder ? folder + L"\\" + kRemoverName : std::wstring());
         // The install folder is the suite's own and only administrators write there: what is held is
         // deleted at the next restart.
-        const DWORD contents = tavo::files::DeleteTreeContents(held.folder, folder, observer,
-                                                               tavo::files::HeldItems::kDeleteAtRestart);
+        DWORD contents = tavo::files::DeleteTreeContents(held.folder, folder, observer,
+                                                         tavo::files::HeldItems::kDeleteAtRestart);
         if (contents != ERROR_SUCCESS && contents != ERROR_SUCCESS_REBOOT_REQUIRED) {
             result = 1;
             MoveOutLibraries(folder);
+        } else if (g_movedOutFolder) {
+            // Everything else is gone or goes at the next restart: so does the program (the uninstall
+            // need not be run again).
+            const DWORD remover = MoveRemoverOut(held.folder, folder, observer);
+            if (remover != ERROR_SUCCESS) contents = remover;
         }
         ConsoleLine(folder.c_str());
         DWORD error = tavo::files::DeleteThroughHandle(held.folder.handle.get());

@@ -10,11 +10,28 @@
 // A folder of the uninstaller's own, under the temporary folder, that it holds for its whole run: where the
 // libraries moved out of the install folder go. Files are moved in and deleted relative to the folder's
 // handle, never by a path a user could re-point (the user's TMP, or a link put in the folder's place).
+// The uninstaller's own program in the install folder. The install folder's removal leaves it for last and
+// then moves it into the moved-out folder (the first stage that runs from it still maps it): until the
+// install folder is removed, the uninstall entry's command, or the program itself, can run the uninstall
+// again and finish it.
+inline constexpr wchar_t kRemoverName[] = L"TavoRemover.exe";
+
+// The two libraries ReleaseLockedModules moves out of the install folder: the name there, and the name in
+// the moved-out folder.
+struct MovedLibrary {
+    const wchar_t* name;
+    const wchar_t* movedName;
+};
+inline constexpr MovedLibrary kMovedLibraries[] = {{L"vlrtrace.dll", L"vlrtrace1.dll"},
+                                                   {L"vcruntime140.dll", L"vcruntime140.dll"}};
+
 class MovedOutFolder {
   public:
     // Renames the file at `source` into the folder as `name` (never replacing one); the system's error
     // code, 0 when moved.
     virtual DWORD MoveIn(const std::wstring& source, const wchar_t* name) = 0;
+    // Renames the file open as `file` (with DELETE access) into the folder as `name` (never replacing one).
+    virtual DWORD MoveIn(HANDLE file, const wchar_t* name) = 0;
     // Deletes `name` in the folder; the system's error code, 0 when deleted.
     virtual DWORD DeleteEntry(const wchar_t* name) = 0;
     // The path of `name` in the folder, for printing and for the list of deletions at restart.
