@@ -79,6 +79,11 @@ FolderForDeletion HoldFolderForDeletion(const std::wstring& path);
 // for deletion. ERROR_SUCCESS, kErrorIsAFolder (a file was asked for), or the system's error.
 DWORD OpenRelative(HANDLE parent, const std::wstring& name, bool listFolder, ScopedHandle& out);
 
+// Opens `name` in the folder held by `parent` as OpenRelative does, but only to look at it
+// (FILE_READ_ATTRIBUTES, every sharing): that access takes no part in sharing, so this works also where
+// another program holds the entry without sharing it. ERROR_SUCCESS or the system's error.
+DWORD OpenRelativeToLook(HANDLE parent, const std::wstring& name, ScopedHandle& out);
+
 // Whether `child`, opened by `name` in the folder whose NamePath is `parentName`, is that child itself: a
 // reparse point through its handle (on Windows: the link itself, opened without following it), or its
 // NamePath is the parent's plus the name.
@@ -114,7 +119,8 @@ class TreeObserver {
         (void)path;
         (void)kind;
     }
-    // The outcome for `path`: ERROR_SUCCESS when it is gone, else the error that left it.
+    // The outcome for `path`: ERROR_SUCCESS when it is gone, ERROR_SUCCESS_REBOOT_REQUIRED when it is
+    // deleted at the next restart (HeldItems::kDeleteAtRestart), else the error that left it.
     virtual void Done(const std::wstring& path, EntryKind kind, DWORD error) {
         (void)path;
         (void)kind;
@@ -122,9 +128,31 @@ class TreeObserver {
     }
 };
 
+// What a tree deletion does with what it cannot delete now.
+enum class HeldItems {
+    kStay,  // it stays, with its error
+    // A file (never a link, and only one the walk found in its place) that cannot be opened or deleted
+    // (another program holds it without delete sharing or maps it, or any error but "not found" and a link
+    // in the way) is marked for deletion at the next restart, by its folder's final path and its name (the
+    // folder is held, so nobody can rename it meanwhile); so is a folder that is left only because of what
+    // in it was marked, after everything in it (children before parents). The marks are the system's
+    // deletions at restart (DeleteAtNextRestart): only for trees that are wholly one's own, in folders
+    // that only administrators can write.
+    kDeleteAtRestart,
+};
+
 // Deletes everything inside the held folder (not the folder itself). `path` is the folder's printed path;
 // a child's is `path`, a backslash and its name, of any length. A link is deleted itself and never
-// entered. ERROR_SUCCESS when everything went, else the first error met (the rest is still tried).
-DWORD DeleteTreeContents(const HeldFolder& folder, const std::wstring& path, TreeObserver& observer);
+// entered. ERROR_SUCCESS when everything went; ERROR_SUCCESS_REBOOT_REQUIRED when everything went or is
+// marked for deletion at the next restart (only with HeldItems::kDeleteAtRestart); else the first error
+// of something that stays (the rest is still tried, and marked where it may be).
+DWORD DeleteTreeContents(const HeldFolder& folder, const std::wstring& path, TreeObserver& observer,
+                         HeldItems held = HeldItems::kStay);
+
+// Marks the file or (empty) folder at the full local path `path` for deletion at the next restart
+// (MoveFileExW with MOVEFILE_DELAY_UNTIL_REBOOT: the system's list of renames at restart, which only
+// administrators may write); a path of MAX_PATH characters or more is given as "\\?\" plus the path.
+// ERROR_SUCCESS, or the system's error.
+DWORD DeleteAtNextRestart(const std::wstring& path);
 
 }  // namespace tavo::files

@@ -113,7 +113,11 @@ DWORD DeleteThroughHandle(HANDLE handle) {
     return error;
 }
 
-DWORD OpenRelative(HANDLE parent, const std::wstring& name, bool listFolder, ScopedHandle& out) {
+namespace {
+
+// NtOpenFile of the one component `name` relative to `parent`, without following a link.
+DWORD OpenChild(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG options,
+                ScopedHandle& out) {
     out.reset();
     static const auto ntOpenFile = ProcAddress<NtOpenFileFunction>(Ntdll(), "NtOpenFile");
     static const auto toError = ProcAddress<StatusToErrorFunction>(Ntdll(), "RtlNtStatusToDosError");
@@ -130,22 +134,29 @@ DWORD OpenRelative(HANDLE parent, const std::wstring& name, bool listFolder, Sco
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, parent, nullptr);
     IO_STATUS_BLOCK status = {};
-    ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
-    ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    if (listFolder) {
-        access |= FILE_LIST_DIRECTORY;
-    } else {
-        share |= FILE_SHARE_DELETE;
-    }
     HANDLE handle = nullptr;
-    const NTSTATUS result =
-        ntOpenFile(&handle, access, &attributes, &status, share,
-                   FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT |
-                       (listFolder ? 0 : FILE_NON_DIRECTORY_FILE));
+    const NTSTATUS result = ntOpenFile(
+        &handle, access | SYNCHRONIZE, &attributes, &status, share,
+        options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT);
     if (result == static_cast<NTSTATUS>(0xC00000BA)) return kErrorIsAFolder;  // STATUS_FILE_IS_A_DIRECTORY
     if (result < 0) return toError(result);
     out.reset(handle);
     return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD OpenRelative(HANDLE parent, const std::wstring& name, bool listFolder, ScopedHandle& out) {
+    const ACCESS_MASK access =
+        DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | (listFolder ? FILE_LIST_DIRECTORY : 0);
+    ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    if (!listFolder) share |= FILE_SHARE_DELETE;
+    return OpenChild(parent, name, access, share, listFolder ? 0 : FILE_NON_DIRECTORY_FILE, out);
+}
+
+DWORD OpenRelativeToLook(HANDLE parent, const std::wstring& name, ScopedHandle& out) {
+    return OpenChild(parent, name, FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0, out);
 }
 
 ChildCheck CheckChild(HANDLE child, const std::wstring& parentName, const std::wstring& name) {

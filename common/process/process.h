@@ -236,4 +236,17 @@ ScopedHandle StartChild(const std::wstring& application, const std::wstring& com
 ChildOutcome RunChild(const std::wstring& application, const std::wstring& commandLine,
                       const ChildStart& start, DWORD timeoutMs);
 
+// A process that uses a file, as the Restart Manager names it.
+struct FileUser {
+    std::wstring name;  // its program file's name ("OUTLOOK.EXE"); the Restart Manager's name for it when
+                        // the process cannot be opened or its id now names another process
+    DWORD processId = 0;
+};
+
+// Asks the Restart Manager (rstrtmgr.dll, loaded from the system folder) which processes use the file at
+// `path`, in a session of its own. ERROR_SUCCESS with the list (empty when it names none: Wine 8's Restart
+// Manager is a stub that names none), or the Restart Manager's error with an empty list
+// (ERROR_PROC_NOT_FOUND when it is not there).
+DWORD ProcessesUsingFile(const std::wstring& path, std::vector<FileUser>& users);
+
 }  // namespace tavo

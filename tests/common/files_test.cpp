@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "files/files.h"
+#include "process/process.h"
 #include "test_support.h"
 
 using tavo::test::FileExists;
@@ -151,6 +152,95 @@ TEST_F(FilesTest, HeldFolderCannotBeRenamedAndAHeldFileStays) {
     EXPECT_TRUE(FileExists(root + L"\\busy\\held.txt"));
 }
 
+// Asked to, the walk marks what others hold for deletion at the next restart: a file open without delete
+// sharing (it cannot even be opened for deletion) and a library mapped as an image (it opens, its deletion
+// is refused), then each folder left only because of them, after everything in it. The system's list of
+// deletions at restart holds exactly those, by their final paths, in the order they were reported; what
+// could go is gone. The Restart Manager is asked who holds the file: Windows names this process, Wine 8's
+// stub names nobody.
+TEST_F(FilesTest, HeldFilesAndTheirFoldersAreDeletedAtTheNextRestart) {
+    TempFolder scratch(L"tavo files restart");
+    const std::wstring root = scratch / L"root";
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((root + L"\\busy").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((root + L"\\busy\\deep").c_str(), nullptr));
+    ASSERT_TRUE(WriteTextFile(root + L"\\busy\\deep\\held.dat", "h"));
+    ASSERT_TRUE(WriteTextFile(root + L"\\busy\\deep\\free.dat", "f"));
+    ASSERT_TRUE(WriteTextFile(root + L"\\free.txt", "f"));
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    ASSERT_TRUE(CopyFileW(self, (root + L"\\addin.dll").c_str(), TRUE));
+    tavo::ScopedHandle heldFile(CreateFileW((root + L"\\busy\\deep\\held.dat").c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    tavo::ScopedHandle library(CreateFileW((root + L"\\addin.dll").c_str(), GENERIC_READ | GENERIC_EXECUTE,
+                                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                           nullptr));
+    ASSERT_TRUE(heldFile && library);
+    tavo::ScopedHandle section(
+        CreateFileMappingW(library.get(), nullptr, PAGE_EXECUTE_READ | SEC_IMAGE, 0, 0, nullptr));
+    ASSERT_TRUE(section);
+    void* view = MapViewOfFile(section.get(), FILE_MAP_READ | FILE_MAP_EXECUTE, 0, 0, 0);
+    ASSERT_NE(view, nullptr);
+    tavo::test::ClearPendingRestartOperations();
+
+    tavo::files::FolderForDeletion held = tavo::files::HoldFolderForDeletion(root);
+    ASSERT_EQ(held.verdict, FolderVerdict::kDeletable);
+    Recorder recorder;
+    EXPECT_EQ(tavo::files::DeleteTreeContents(held.folder, root, recorder,
+                                              tavo::files::HeldItems::kDeleteAtRestart),
+              static_cast<DWORD>(ERROR_SUCCESS_REBOOT_REQUIRED));
+    std::vector<std::wstring> marked, expectedPending;
+    for (const Recorder::Event& event : recorder.events) {
+        if (event.what != 'R' || event.error != ERROR_SUCCESS_REBOOT_REQUIRED) continue;
+        marked.push_back(event.path);
+        expectedPending.push_back(L"\\??\\" + held.folder.finalPath + event.path.substr(root.size()));
+        expectedPending.push_back(L"");
+    }
+    expectedPending.pop_back();  // the list's last empty target ends with the value
+    EXPECT_EQ(Sorted(marked), Sorted({root + L"\\addin.dll", root + L"\\busy", root + L"\\busy\\deep",
+                                      root + L"\\busy\\deep\\held.dat"}));
+    EXPECT_LT(recorder.Index('R', root + L"\\busy\\deep\\held.dat"),
+              recorder.Index('R', root + L"\\busy\\deep"));
+    EXPECT_LT(recorder.Index('R', root + L"\\busy\\deep"), recorder.Index('R', root + L"\\busy"));
+    EXPECT_EQ(tavo::test::PendingRestartOperations(), expectedPending);
+    EXPECT_FALSE(FileExists(root + L"\\free.txt"));
+    EXPECT_FALSE(FileExists(root + L"\\busy\\deep\\free.dat"));
+
+    std::vector<tavo::FileUser> users;
+    EXPECT_EQ(tavo::ProcessesUsingFile(root + L"\\busy\\deep\\held.dat", users),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    if (tavo::test::RunningUnderWine()) {
+        EXPECT_TRUE(users.empty());
+    } else {
+        ASSERT_EQ(users.size(), 1u);
+        EXPECT_EQ(users[0].processId, GetCurrentProcessId());
+    }
+    tavo::test::ClearPendingRestartOperations();
+    UnmapViewOfFile(view);
+
+    // A link in place of a file, to a file another program holds, is never marked: Windows lists it as a
+    // link (and deletes the link itself); Wine follows it even on a no-follow open, so only the path seen
+    // through a handle that merely looks at it tells.
+    TempFolder canary(L"tavo files restart canary");
+    ASSERT_TRUE(WriteTextFile(canary / L"precious.dat", "p"));
+    tavo::ScopedHandle precious(CreateFileW((canary / L"precious.dat").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(precious);
+    const std::wstring linked = scratch / L"linked";
+    ASSERT_TRUE(CreateDirectoryW(linked.c_str(), nullptr));
+    ASSERT_TRUE(tavo::test::MakeLink(linked + L"\\held.dat", canary / L"precious.dat", false));
+    tavo::files::FolderForDeletion linkHolder = tavo::files::HoldFolderForDeletion(linked);
+    ASSERT_EQ(linkHolder.verdict, FolderVerdict::kDeletable);
+    Recorder linkRecorder;
+    EXPECT_NE(tavo::files::DeleteTreeContents(linkHolder.folder, linked, linkRecorder,
+                                              tavo::files::HeldItems::kDeleteAtRestart),
+              static_cast<DWORD>(ERROR_SUCCESS_REBOOT_REQUIRED));
+    EXPECT_EQ(tavo::test::PendingRestartOperations(), std::vector<std::wstring>{});
+    EXPECT_TRUE(FileExists(canary / L"precious.dat"));
+    linkHolder.folder.handle.reset();
+    DeleteFileW((linked + L"\\held.dat").c_str());
+}
+
 // After the root was listed, its subfolder "data" is renamed aside and a link to a canary folder takes its
 // name, and so does its file "notes.txt" with a link to a canary file. Neither link is entered or deleted
 // through; the canaries keep every file. Windows deletes each link itself; Wine follows a link even when
@@ -183,9 +273,13 @@ TEST_F(FilesTest, SubfolderSwappedForALinkAfterTheListingIsNotEntered) {
                   MoveFileW((root + L"\\notes.txt").c_str(), (scratch / L"notes aside.txt").c_str()) &&
                   tavo::test::MakeLink(root + L"\\notes.txt", canaryFile / L"precious.txt", false);
     };
-    const DWORD result = tavo::files::DeleteTreeContents(held.folder, root, recorder);
+    // Even where held files would be marked for the next restart, a link in the way never is.
+    tavo::test::ClearPendingRestartOperations();
+    const DWORD result = tavo::files::DeleteTreeContents(held.folder, root, recorder,
+                                                         tavo::files::HeldItems::kDeleteAtRestart);
     held.folder.handle.reset();
     ASSERT_TRUE(swapped);
+    EXPECT_EQ(tavo::test::PendingRestartOperations(), std::vector<std::wstring>{});
 
     EXPECT_EQ(Sorted(FolderEntries(canary.path())), canaryBefore);
     EXPECT_TRUE(FileExists(canary / L"inner\\keep.txt"));

@@ -211,9 +211,9 @@ TEST_F(RemoverTest, SecondStageRunsTheSequenceAndDeletesTheProductKeyEverywhere)
 }
 
 // The whole sequence on the file system: the suite's files and shortcuts go (a read-only file too), a file
-// another program holds stays with its folder, the libraries that program maps are moved out to the
-// temporary folder and marked for deletion at restart, and the failure is reported; with "Path" naming a
-// drive root nothing changes.
+// another program holds is marked for deletion at the next restart with the install folder after it (exit
+// code 3010, no failure line), the libraries that program maps are moved out to the temporary folder and
+// marked for deletion at restart; with "Path" naming a drive root nothing changes (1603).
 TEST_F(RemoverTest, SecondStageDeletesOnlyTheSuitesFilesAndShortcuts) {
     ASSERT_TRUE(removal::OnlyDriveC());
     TempFolder install(L"Tavo Suite");
@@ -255,12 +255,27 @@ TEST_F(RemoverTest, SecondStageDeletesOnlyTheSuitesFilesAndShortcuts) {
         tavo::capture::Result result = Run(BinPath(L"TavoRemover.exe"), L"/TempUninstall");
         const std::set<std::wstring> after = removal::ListMachine();
         const std::string output = tavo::test::Unix(result.output);
-        EXPECT_NE(output.find("\n" + failed), std::string::npos);
         if (path == L"C:\\") {
+            EXPECT_EQ(result.exitCode, 1603u);
             EXPECT_EQ(before, after);
             EXPECT_NE(output.find("\nRefused to delete \"C:\\\": it is a drive root.\n" + failed),
                       std::string::npos);
         } else {
+            // The held file, and the folder that holds it after it, go at the next restart: no failure.
+            EXPECT_EQ(result.exitCode, 3010u);
+            EXPECT_EQ(output.find(failed), std::string::npos);
+            const std::string folder = Ansi(install.path()), held = Ansi(install / L"held.dat");
+            // The Restart Manager names who holds the file: Wine 8's names nobody.
+            const std::string users =
+                tavo::test::RunningUnderWine()
+                    ? ""
+                    : held + " is in use by file_holder.exe (" + std::to_string(process.dwProcessId) + ")\n";
+            EXPECT_NE(
+                output.find("\n" + held + "\n" + users + held + " will be deleted at the next restart\n"),
+                std::string::npos)
+                << output;
+            EXPECT_NE(output.find("\n" + folder + "\n" + folder + " will be deleted at the next restart\n"),
+                      std::string::npos);
             EXPECT_EQ(removal::ChangedOutside(before, after, {install.path(), startMenu, temp.path()}),
                       std::set<std::wstring>{});
             EXPECT_EQ(FolderEntries(install.path()), std::vector<std::wstring>{L"held.dat"});
@@ -275,11 +290,13 @@ TEST_F(RemoverTest, SecondStageDeletesOnlyTheSuitesFilesAndShortcuts) {
                       (std::vector<std::wstring>{L"vcruntime140.dll", L"vlrtrace1.dll"}));
         }
     }
-    // Still held at the end of the sequence: marked for deletion at the next restart, then their folder (the
-    // C:\ run moved nothing and removed its own folder). The list's last empty target ends with the value.
+    // Marked for deletion at the next restart: the held file and then the install folder; the libraries
+    // still held at the end of the sequence, then their folder (the C:\ run moved nothing and removed its
+    // own folder). Nothing else. The list's last empty target ends with the value.
     const std::wstring moved = L"\\??\\" + privateFolder + L"\\";
     EXPECT_EQ(tavo::test::PendingRestartOperations(),
-              (std::vector<std::wstring>{moved + L"vlrtrace1.dll", L"", moved + L"vcruntime140.dll", L"",
+              (std::vector<std::wstring>{L"\\??\\" + (install / L"held.dat"), L"", L"\\??\\" + install.path(),
+                                         L"", moved + L"vlrtrace1.dll", L"", moved + L"vcruntime140.dll", L"",
                                          L"\\??\\" + privateFolder}));
     tavo::test::ClearPendingRestartOperations();
     TerminateProcess(process.hProcess, 0);
@@ -625,7 +642,8 @@ TEST_F(RemoverTest, ADeploymentToolWaitsForTheWholeUninstallAndReadsItsResult) {
         CreateDirectoryW(scene.install.path().c_str(), nullptr);  // for the scene's own clean-up
     }
     {
-        // A file held by another program (no delete sharing) cannot be removed: 1603, and the file stays.
+        // A file held by another program (no delete sharing) cannot be removed now: it and the install
+        // folder go at the next restart, and the deployment tool reads 3010.
         RelocationScene scene;
         LayKeys(scene.install.path());
         const std::wstring held = scene.install / L"held.dat";
@@ -636,10 +654,12 @@ TEST_F(RemoverTest, ADeploymentToolWaitsForTheWholeUninstallAndReadsItsResult) {
         const DeploymentRun run = RunAsDeploymentTool(L"\"" + scene.remover() + L"\" /ManualUninstall",
                                                       scene.install.path(), scene.logs);
         CloseHandle(holder);
-        EXPECT_EQ(run.exitCode, 1603u) << run.output;
-        // The program stays with it: the uninstall can be run again from the install folder.
-        EXPECT_EQ(FolderEntries(scene.install.path()),
-                  (std::vector<std::wstring>{L"held.dat", L"TavoRemover.exe"}));
+        EXPECT_EQ(run.exitCode, 3010u) << run.output;
+        // Nothing needs the uninstall run again: the program went with the rest.
+        EXPECT_EQ(FolderEntries(scene.install.path()), std::vector<std::wstring>{L"held.dat"});
+        EXPECT_EQ(tavo::test::PendingRestartOperations(),
+                  (std::vector<std::wstring>{L"\\??\\" + held, L"", L"\\??\\" + scene.install.path()}));
+        tavo::test::ClearPendingRestartOperations();
         EXPECT_FALSE(AnyUninstallerRuns());
         EXPECT_TRUE(TemporaryFolderEmpties(scene));
     }

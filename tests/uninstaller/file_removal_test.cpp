@@ -185,8 +185,8 @@ void Keep(ItemKind kind, const wchar_t* what, ItemResult result, DWORD error) {
 }
 
 // A file is printed before it is deleted, a folder after everything in it; each outcome is recorded with
-// the system's error. A file held by another program without delete sharing stays, and so do the folders
-// above it; the rest goes.
+// the system's error. What another program holds goes at the next restart; what cannot even be marked
+// stays, and so do the folders above it; the rest goes.
 TEST_F(FileRemovalTest, EachFolderIsPrintedAfterItsContentsAndEveryItemIsRecorded) {
     TempFolder scratch(L"tavo order");
     const std::wstring install = scratch / L"Tavo Suite";
@@ -208,27 +208,63 @@ TEST_F(FileRemovalTest, EachFolderIsPrintedAfterItsContentsAndEveryItemIsRecorde
     EXPECT_EQ(Records()[2].what, install);
     EXPECT_EQ(OutcomeTotals().deleted, 3u);
 
+    // A file another program holds without delete sharing goes at the next restart, and so do the folders
+    // left only because of it (children before parents); the result stays 0 and the exit code is 3010.
     CreateDirectoryW(install.c_str(), nullptr);
     CreateDirectoryW((install + L"\\sub").c_str(), nullptr);
     WriteTextFile(install + L"\\sub\\held.txt", "x");
     WriteTextFile(install + L"\\free.txt", "x");
     Records().clear();
+    tavo::test::ClearPendingRestartOperations();
     {
         tavo::ScopedHandle held(CreateFileW((install + L"\\sub\\held.txt").c_str(), GENERIC_READ,
                                             FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(held);
+        ConsoleCapture printed;
+        EXPECT_EQ(RemoveInstallFiles(install.c_str()), 0);
+        const std::string held8 = removal::Utf8(install + L"\\sub\\held.txt"),
+                          sub8 = removal::Utf8(install + L"\\sub"), install8 = removal::Utf8(install);
+        EXPECT_NE(printed.Stop().find(held8 + "\n" + held8 + " will be deleted at the next restart\n" + sub8 +
+                                      "\n" + sub8 + " will be deleted at the next restart\n"),
+                  std::string::npos);
+    }
+    std::map<std::wstring, Record> byPath;
+    for (const Record& record : Records()) byPath.emplace(record.what, record);
+    ASSERT_EQ(byPath.size(), 4u);
+    for (const std::wstring& marked : {install + L"\\sub\\held.txt", install + L"\\sub", install})
+        EXPECT_EQ(byPath.at(marked).result, ItemResult::kScheduled) << tavo::test::Narrow(marked);
+    EXPECT_EQ(byPath.at(install + L"\\free.txt").result, ItemResult::kDeleted);
+    EXPECT_EQ(OutcomeExitCode(), kExitRestartNeeded);
+    EXPECT_EQ(tavo::test::PendingRestartOperations().size(), 5u);  // three paths, each with its empty target
+    tavo::test::ClearPendingRestartOperations();
+    ASSERT_TRUE(DeleteFileW((install + L"\\sub\\held.txt").c_str()));
+    ASSERT_TRUE(RemoveDirectoryW((install + L"\\sub").c_str()));
+
+    // A folder another program holds cannot even be entered: nothing in it can be marked, so it and the
+    // install folder stay, with the failure (1); the held file beside it is still marked.
+    CreateDirectoryW((install + L"\\locked").c_str(), nullptr);
+    WriteTextFile(install + L"\\locked\\inside.txt", "x");
+    WriteTextFile(install + L"\\held.txt", "x");
+    ResetOutcome();
+    Records().clear();
+    {
+        tavo::ScopedHandle locked(CreateFileW((install + L"\\locked").c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        tavo::ScopedHandle held(CreateFileW((install + L"\\held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(locked && held);
         ConsoleCapture quiet;
         EXPECT_EQ(RemoveInstallFiles(install.c_str()), 1);
     }
     SetOutcomeObserver(nullptr);
-    std::map<std::wstring, Record> byPath;
+    byPath.clear();
     for (const Record& record : Records()) byPath.emplace(record.what, record);
-    ASSERT_EQ(byPath.size(), 4u);
-    EXPECT_EQ(byPath.at(install + L"\\sub\\held.txt").error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(byPath.at(install + L"\\sub").error, static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+    EXPECT_EQ(byPath.at(install + L"\\locked").error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(byPath.at(install + L"\\held.txt").result, ItemResult::kScheduled);
     EXPECT_EQ(byPath.at(install).result, ItemResult::kFailed);
-    EXPECT_EQ(byPath.at(install + L"\\free.txt").result, ItemResult::kDeleted);
     EXPECT_EQ(OutcomeExitCode(), kExitFailure);
+    tavo::test::ClearPendingRestartOperations();
     ResetOutcome();
 }
 

@@ -2,7 +2,10 @@
 // is printed before it is deleted (a folder's after everything in it). Only a folder that the deletion
 // guard (paths/path_api.h) accepts, by its path and by the final path of the handle it is deleted through,
 // is touched at all; the tree is deleted through handles (files/files.h), and no link inside it is
-// followed: a link is removed itself, its target stays.
+// followed: a link is removed itself, its target stays. A file that another program holds (an add-in's
+// library mapped by a mail client or browser the user left open, a data file open without delete sharing)
+// is deleted at the next restart, and so are the folders that hold it (children before parents); the
+// processes the Restart Manager names as its users are printed.
 #include <windows.h>
 
 #include <string>
@@ -12,6 +15,7 @@
 #include "files/files.h"
 #include "outcome/outcome.h"
 #include "paths/path_api.h"
+#include "process/process.h"
 #include "steps/steps.h"
 #include "support/scoped.h"
 
@@ -51,6 +55,25 @@ void MoveOutLibraries(const std::wstring& folder) {
     MoveOutAndDelete(folder, kMovedLibraries[1].name, kMovedLibraries[1].movedName);
 }
 
+// "<path> is in use by <NAME> (<pid>)" for every process the Restart Manager names as a user of the file,
+// then "<path> will be deleted at the next restart".
+void PrintDeletedAtRestart(const std::wstring& path, tavo::files::EntryKind kind) {
+    if (kind == tavo::files::EntryKind::kFile) {
+        std::vector<tavo::FileUser> users;
+        tavo::ProcessesUsingFile(path, users);
+        for (const tavo::FileUser& user : users) {
+            const std::wstring line =
+                path + L" is in use by " + user.name + L" (" + std::to_wstring(user.processId) + L")";
+            ReportLine(line.c_str());
+        }
+    }
+    ReportLine((path + L" will be deleted at the next restart").c_str());
+}
+
+ItemKind KindOf(tavo::files::EntryKind kind) {
+    return kind == tavo::files::EntryKind::kFile ? ItemKind::kFile : ItemKind::kFolder;
+}
+
 // Prints every path before it is deleted (a folder's after everything in it) and records each outcome.
 // `kept` (a path in the deleted tree, or empty) is left where it is.
 class PrintingObserver : public tavo::files::TreeObserver {
@@ -62,9 +85,13 @@ class PrintingObserver : public tavo::files::TreeObserver {
     }
     void Deleting(const std::wstring& path, tavo::files::EntryKind) override { ConsoleLine(path.c_str()); }
     void Done(const std::wstring& path, tavo::files::EntryKind kind, DWORD error) override {
-        RecordOutcome(kind == tavo::files::EntryKind::kFile ? ItemKind::kFile : ItemKind::kFolder,
-                      path.c_str(), error == ERROR_SUCCESS ? ItemResult::kDeleted : ItemResult::kFailed,
-                      error);
+        if (error == ERROR_SUCCESS_REBOOT_REQUIRED) {
+            PrintDeletedAtRestart(path, kind);
+            RecordOutcome(KindOf(kind), path.c_str(), ItemResult::kScheduled);
+            return;
+        }
+        RecordOutcome(KindOf(kind), path.c_str(),
+                      error == ERROR_SUCCESS ? ItemResult::kDeleted : ItemResult::kFailed, error);
     }
 
   private:
@@ -75,11 +102,12 @@ class PrintingObserver : public tavo::files::TreeObserver {
 // renamed through its own handle into the moved-out folder (the process that maps it, the first stage,
 // deletes it there after its end); where it cannot be moved (the folder lies on another volume), deleted
 // through its handle.
-void MoveRemoverOut(const tavo::files::HeldFolder& installFolder, const std::wstring& folder,
-                    PrintingObserver& observer) {
+// ERROR_SUCCESS when it is gone (or was not there), else the error that left it.
+DWORD MoveRemoverOut(const tavo::files::HeldFolder& installFolder, const std::wstring& folder,
+                     PrintingObserver& observer) {
     tavo::ScopedHandle file;
     DWORD error = tavo::files::OpenRelative(installFolder.handle.get(), kRemoverName, false, file);
-    if (error == ERROR_FILE_NOT_FOUND) return;
+    if (error == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     const std::wstring path = folder + L"\\" + kRemoverName;
     ConsoleLine(path.c_str());
     if (error == ERROR_SUCCESS && !tavo::files::InPlace(file.get(), installFolder.namePath, kRemoverName))
@@ -87,6 +115,7 @@ void MoveRemoverOut(const tavo::files::HeldFolder& installFolder, const std::wst
     if (error == ERROR_SUCCESS && g_movedOutFolder->MoveIn(file.get(), kRemoverName) != ERROR_SUCCESS)
         error = tavo::files::DeleteThroughHandle(file.get());
     observer.Done(path, tavo::files::EntryKind::kFile, error);
+    return error;
 }
 
 // The system error that stands for the guard's refusal in the record of the folder.
@@ -172,16 +201,28 @@ int RemoveInstallFolder(LPCWSTR installFolder) {
         int result = 0;
         // With a moved-out folder (the uninstall sequence), the program goes last.
         PrintingObserver observer(g_movedOutFolder ? folder + L"\\" + kRemoverName : std::wstring());
-        if (tavo::files::DeleteTreeContents(held.folder, folder, observer) != ERROR_SUCCESS) {
+        // The install folder is the suite's own and only administrators write there: what is held is
+        // deleted at the next restart.
+        DWORD contents = tavo::files::DeleteTreeContents(held.folder, folder, observer,
+                                                         tavo::files::HeldItems::kDeleteAtRestart);
+        if (contents != ERROR_SUCCESS && contents != ERROR_SUCCESS_REBOOT_REQUIRED) {
             result = 1;
             MoveOutLibraries(folder);
         } else if (g_movedOutFolder) {
-            MoveRemoverOut(held.folder, folder, observer);
+            // Everything else is gone or goes at the next restart: so does the program (the uninstall
+            // need not be run again).
+            const DWORD remover = MoveRemoverOut(held.folder, folder, observer);
+            if (remover != ERROR_SUCCESS) contents = remover;
         }
         ConsoleLine(folder.c_str());
-        const DWORD error = tavo::files::DeleteThroughHandle(held.folder.handle.get());
+        DWORD error = tavo::files::DeleteThroughHandle(held.folder.handle.get());
+        // Left only because of what in it goes at the next restart: it goes then too, after everything in it.
+        if (error == ERROR_DIR_NOT_EMPTY && contents == ERROR_SUCCESS_REBOOT_REQUIRED &&
+            tavo::files::DeleteAtNextRestart(held.folder.finalPath) == ERROR_SUCCESS) {
+            error = ERROR_SUCCESS_REBOOT_REQUIRED;
+        }
         observer.Done(folder, tavo::files::EntryKind::kFolder, error);
-        if (error != ERROR_SUCCESS) result = 1;
+        if (error != ERROR_SUCCESS && error != ERROR_SUCCESS_REBOOT_REQUIRED) result = 1;
         return result;
     } catch (...) {
         return 1;

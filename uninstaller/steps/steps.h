@@ -96,14 +96,20 @@ void CleanupRegistries();
 // nothing when it is not there.
 void DeleteRecordedRegKey(HKEY root, LPCWSTR subkey, DWORD view);
 
-// Deletes the install folder with everything in it; 1 when something was left, else 0.
+// Deletes the install folder with everything in it; 1 when something was left that is not deleted at the
+// next restart either, else 0.
 int RemoveInstallFiles(LPCWSTR installFolder);
 
 // RemoveInstallFiles without its banner. The folder (the install folder as read, nothing expanded) is
 // deleted only when the deletion guard accepts it (paths/path_api.h), by its path and by the final path of
 // the handle it is deleted through (files/files.h): otherwise one line says why, nothing is deleted and
-// the result is 1. A missing or empty folder gives 0. When anything is left, the two libraries are moved
-// out as by ReleaseLockedModules.
+// the result is 1. A missing or empty folder gives 0. A file another program holds, and the folders that
+// are left only because of such files (the install folder last), are marked for deletion at the next
+// restart (files::HeldItems::kDeleteAtRestart): each is printed as "<path> will be deleted at the next
+// restart", a file after one line "<path> is in use by <NAME> (<pid>)" for every process the Restart
+// Manager names, and recorded as scheduled (the exit code becomes 3010); the result stays 0. When
+// anything is left that could not be marked either, the result is 1 and the two libraries are moved out
+// as by ReleaseLockedModules.
 int RemoveInstallFolder(LPCWSTR installFolder);
 
 // Deletes everything inside `folder` (printing every file's path before it, a folder's after everything in
