@@ -54,13 +54,6 @@ HRESULT UnregisterTypeLibrary(const std::wstring& module) {
     if (FAILED(hr = typeLib->GetLibAttr(&attributes))) return hr;
     TLIBATTR copy = *attributes;
     typeLib->ReleaseTLibAttr(attributes);
-    // A type library that is not registered (an unregistration run again, after an uninstall that was
-    // interrupted) has nothing to remove: that is no failure.
-    BSTR registered = nullptr;
-    if (FAILED(
-            QueryPathOfRegTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, &registered)))
-        return S_OK;
-    SysFreeString(registered);
     return UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
 }
 

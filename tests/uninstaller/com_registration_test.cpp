@@ -3,6 +3,8 @@
 // the real plug-in host.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "debug_capture.h"
 #include "suite_scene.h"
 
@@ -111,6 +113,12 @@ TEST(RegTavoCOM, UnregistersEveryComponentAndTheHostWithRegsvr32OfTheSystem) {
     traces.push_back("2 <-- RegTavoCOM. \n");
     EXPECT_TRUE(SameLines(run.traces, traces));
     EXPECT_TRUE(SameLines(run.components, records));
+    // Run again (the uninstall finished after an interruption): nothing of the host is registered any more,
+    // so it is not asked to unregister (it would answer with a failure).
+    const ComRun again(install.folder(), false);
+    const std::string notRegistered =
+        "2  RegTavoCOM: [" + folder + "\\tavopluginhost.exe] is not registered!\n,\n";
+    EXPECT_NE(std::find(again.traces.begin(), again.traces.end(), notRegistered), again.traces.end());
 }
 
 // Nothing is looked for in a folder that is not a full path (the uninstaller runs from the temporary

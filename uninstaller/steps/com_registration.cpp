@@ -30,6 +30,25 @@ constexpr wchar_t kDll64Names[kDll64Count][MAX_PATH] = {
     L"tavoolkadd64.dll", L"tavoVLRURL64.DLL", L"tavovlrms64.dll",    L"tavoVlrst64.dll"};
 constexpr wchar_t kHostName[] = L"tavopluginhost.exe";
 
+// What the plug-in host writes under HKEY_CLASSES_ROOT when it registers itself (its AppID, its type
+// library, its four classes), in this process's view, which is the 32-bit host's.
+constexpr const wchar_t* kHostRegistrationKeys[] = {
+    L"AppID\\{3B8E2F14-7A60-4C2D-9E51-0D6A4B7C8E92}", L"TypeLib\\{9F41C6D2-0E7B-4A35-B8C4-62D1E0F7A3B5}",
+    L"CLSID\\{2C7A9E05-61B3-4D8F-A024-E5B7C3D19F60}", L"CLSID\\{7E3D1B92-4C05-4A6E-8F17-B9D2C0A54E38}",
+    L"CLSID\\{4A6C0F83-D215-4E79-B3A8-1F5E7D9C2B04}", L"CLSID\\{B05E2D71-8F3A-4C96-A1D7-3E6F8B2C4A19}"};
+
+// Something of the host's registration is there. An uninstall run again after an interruption finds none
+// of it: the host's "/UnregServer" would then fail (nothing to unregister) and the run would count that
+// as a component left.
+bool AnyHostRegistration() {
+    for (const wchar_t* key : kHostRegistrationKeys) {
+        tavo::ScopedRegKey opened;
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key, 0, KEY_QUERY_VALUE, opened.put()) == ERROR_SUCCESS)
+            return true;
+    }
+    return false;
+}
+
 bool IsFile(LPCWSTR path) {
     const DWORD attributes = GetFileAttributesW(path);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -164,6 +183,11 @@ void RegTavoCOM(LPCWSTR installFolder, BOOL bInstall) {
     wchar_t host[MAX_PATH] = {};
     if (PathCombineW(host, folder, kHostName) && IsFile(host)) {
         TraceLevel2(TracePair(nullptr, PathLine(L"RegTavoCOM: [%ls] is existed!\n", host).c_str()).get());
+        if (!bInstall && !AnyHostRegistration()) {
+            TraceLevel2(
+                TracePair(nullptr, PathLine(L"RegTavoCOM: [%ls] is not registered!\n", host).c_str()).get());
+            return;
+        }
         // Started by its full path, never through the shell (whose "open" verb would follow the user's own
         // class registrations), and waited for at most the bound.
         tavo::ChildStart start;
