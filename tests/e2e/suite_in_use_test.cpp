@@ -24,14 +24,6 @@
 namespace tavo::test {
 namespace {
 
-bool PrivateFolderInTemp() {
-    const std::wstring temp = TempFolderPath();
-    for (const std::wstring& name : FolderEntries(temp.substr(0, temp.size() - 1))) {
-        if (name.rfind(L"TavoRemover-", 0) == 0) return true;
-    }
-    return false;
-}
-
 // The uninstaller's console without the paths of what it deleted (more than ten thousand); what goes at
 // the next restart, and who holds it, stays.
 std::string Readable(const std::string& output, size_t& paths) {

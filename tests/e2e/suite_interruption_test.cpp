@@ -51,15 +51,6 @@ DWORD ChildOf(DWORD parent) {
     return 0;
 }
 
-bool PrivateFolderLeft() {
-    const std::wstring temp = TempFolderPath();
-    for (const std::wstring& name : FolderEntries(temp.substr(0, temp.size() - 1))) {
-        if (name.rfind(L"TavoRemover-", 0) != 0) continue;
-        return true;
-    }
-    return false;
-}
-
 struct StageRun {
     DWORD exitCode = 0;
     std::string output;
@@ -142,7 +133,7 @@ TEST(SuiteInterruption, AnUninstallEndedThreeTimesIsFinishedByRunningItAgain) {
         EXPECT_EQ(run.exitCode, 1603u) << run.output;
         EXPECT_NE(run.output.find("The uninstall was interrupted (exit code 1): run it again to finish it."),
                   std::string::npos);
-        EXPECT_FALSE(PrivateFolderLeft()) << "the first stage removes its folder";
+        EXPECT_FALSE(PrivateFolderInTemp()) << "the first stage removes its folder";
 
         // 2. Run again by the entry's command, ended after the registry cleanup: the entry is gone.
         killer = {};
@@ -170,8 +161,8 @@ TEST(SuiteInterruption, AnUninstallEndedThreeTimesIsFinishedByRunningItAgain) {
         run = RunUninstall(program, [](const std::string&, DWORD) {});
         EXPECT_EQ(run.exitCode, 0u) << run.output;
         EXPECT_FALSE(FileExists(suite.folder()));
-        for (int i = 0; i < 300 && PrivateFolderLeft(); ++i) Sleep(100);
-        EXPECT_FALSE(PrivateFolderLeft());
+        for (int i = 0; i < 300 && PrivateFolderInTemp(); ++i) Sleep(100);
+        EXPECT_FALSE(PrivateFolderInTemp());
         suite.FinishPlugin();
     }
     EXPECT_EQ(UnexpectedSuiteChanges(before, footprint::Take()), "")

@@ -1,5 +1,7 @@
 #include "suite_remains.h"
 
+#include "test_support.h"
+
 namespace tavo::test {
 namespace {
 
@@ -54,6 +56,14 @@ const footprint::Remain* ExpectedSuiteRemain(const footprint::Change& change) {
         if (footprint::Matches(remain.pattern, change.entry)) return &remain;
     }
     return nullptr;
+}
+
+bool PrivateFolderInTemp() {
+    const std::wstring temp = TempFolderPath();
+    for (const std::wstring& name : FolderEntries(temp.substr(0, temp.size() - 1))) {
+        if (name.rfind(L"TavoRemover-", 0) == 0) return true;
+    }
+    return false;
 }
 
 std::string UnexpectedSuiteChanges(const footprint::Footprint& before, const footprint::Footprint& after) {

@@ -16,6 +16,9 @@ std::span<const footprint::Remain> SuiteRemains();
 // The remain that explains `change`; null when none does (or something is missing).
 const footprint::Remain* ExpectedSuiteRemain(const footprint::Change& change);
 
+// A private folder of the uninstaller ("TavoRemover-...") is in the temporary folder.
+bool PrivateFolderInTemp();
+
 // Every change between the two footprints that no remain explains, one a line; empty when there is none.
 std::string UnexpectedSuiteChanges(const footprint::Footprint& before, const footprint::Footprint& after);
 

@@ -20,13 +20,6 @@
 namespace tavo::test {
 namespace {
 
-bool PrivateFolderInTemp() {
-    for (const std::wstring& name : FolderEntries(TempFolderPath().substr(0, TempFolderPath().size() - 1))) {
-        if (name.rfind(L"TavoRemover-", 0) == 0) return true;
-    }
-    return false;
-}
-
 // The uninstaller's console without the paths the file-system steps print (more than ten thousand).
 std::string Readable(const std::string& output, size_t& paths) {
     std::string kept;
