@@ -18,6 +18,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "paths/path_api.h"
 #include "support/scoped.h"
@@ -94,6 +95,10 @@ struct ChildCheck {
     std::wstring namePath;
 };
 ChildCheck CheckChild(HANDLE child, const std::wstring& parentName, const std::wstring& name);
+// The names in the folder open as `folder` (with FILE_LIST_DIRECTORY), "." and ".." left out, read through
+// the handle. ERROR_SUCCESS or the listing's error.
+DWORD ListNames(HANDLE folder, std::vector<std::wstring>& names);
+
 // Only the second half of CheckChild: the NamePath of `child` is `parentName` plus `name`. For a file
 // opened by OpenRelative that is all there is to check: on Windows a link opens as itself (and its path is
 // its own), so deleting through the handle deletes the link; under Wine a followed link fails here.

@@ -170,6 +170,17 @@ class Walk {
 
 }  // namespace
 
+DWORD ListNames(HANDLE folder, std::vector<std::wstring>& names) {
+    try {
+        std::vector<Entry> entries;
+        const DWORD error = List(folder, entries);
+        for (Entry& entry : entries) names.push_back(std::move(entry.name));
+        return error;
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
 DWORD DeleteAtNextRestart(const std::wstring& path) {
     if (path.empty()) return ERROR_INVALID_PARAMETER;
     const bool drivePath = path.size() >= 3 && path[1] == L':' && path[2] == L'\\';

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "files/files.h"
 #include "stages/stages.h"
 #include "support/scoped.h"
 
@@ -45,17 +46,6 @@ std::wstring NtPath(const std::wstring& path) {
     return L"\\??\\" + path;
 }
 
-// The path a handle leads to, in the form "C:\..." or "\\server\share\..."; empty when unknown.
-std::wstring FinalPath(HANDLE handle) {
-    wchar_t path[MAX_PATH + 8] = {};
-    const DWORD length = GetFinalPathNameByHandleW(handle, path, ARRAYSIZE(path), FILE_NAME_NORMALIZED);
-    if (length == 0 || length >= ARRAYSIZE(path)) return {};
-    std::wstring result = path;
-    if (result.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + result.substr(8);
-    if (result.rfind(L"\\\\?\\", 0) == 0) return result.substr(4);
-    return result;
-}
-
 bool SamePath(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
@@ -67,26 +57,6 @@ bool IsPlainFolder(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
 }
 
 DWORD ErrorOf(NTSTATUS status) { return RtlNtStatusToDosError(status); }
-
-// Opens `name` relative to `folder` without following a link.
-NTSTATUS OpenRelative(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG options,
-                      tavo::ScopedHandle& file) {
-    std::wstring text = name;
-    UNICODE_STRING unicode = {};
-    unicode.Buffer = text.data();
-    unicode.Length = static_cast<USHORT>(text.size() * sizeof(wchar_t));
-    unicode.MaximumLength = unicode.Length;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, folder, nullptr);
-    IO_STATUS_BLOCK io = {};
-    HANDLE handle = nullptr;
-    const NTSTATUS status =
-        NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                     options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-    if (NT_SUCCESS(status)) file.reset(handle);
-    return status;
-}
 
 // Renames the file open as `file` (with DELETE access) to `name` in the folder open as `folder`, never
 // replacing a file there: no path decides where it lands.
@@ -111,13 +81,6 @@ DWORD RenameInto(HANDLE file, HANDLE folder, const wchar_t* name) {
     } catch (...) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-}
-
-DWORD MarkForDeletion(HANDLE file) {
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition))
-               ? ERROR_SUCCESS
-               : GetLastError();
 }
 
 }  // namespace
@@ -217,7 +180,7 @@ bool PrivateFolder::Verify(const std::wstring& name) {
     if (!IsPlainFolder(handle_.get(), identity_)) return false;
     // The handle's own final path ends in the name that was made: the folder was not reached through a
     // link; from now on its path is this one.
-    path_ = FinalPath(handle_.get());
+    path_ = tavo::files::FinalPath(handle_.get());
     if (path_.size() <= name.size() + 1 || path_[path_.size() - name.size() - 1] != L'\\') return false;
     return SamePath(path_.substr(path_.size() - name.size()), name);
 }
@@ -239,10 +202,8 @@ DWORD PrivateFolder::MoveIn(HANDLE file, const wchar_t* name) {
 DWORD PrivateFolder::MoveOut(const wchar_t* name, HANDLE target, const wchar_t* targetName) {
     if (!handle_) return ERROR_INVALID_HANDLE;
     tavo::ScopedHandle file;
-    const NTSTATUS status =
-        OpenRelative(handle_.get(), name, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                     FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, file);
-    if (!NT_SUCCESS(status)) return ErrorOf(status);
+    const DWORD error = tavo::files::OpenRelative(handle_.get(), name, false, file);
+    if (error != ERROR_SUCCESS) return error;
     return RenameInto(file.get(), target, targetName);
 }
 
@@ -256,25 +217,13 @@ DWORD PrivateFolder::CopyIn(const std::wstring& source, const wchar_t* name) {
 
 DWORD PrivateFolder::DeleteEntry(const wchar_t* name) {
     if (!handle_) return ERROR_INVALID_HANDLE;
+    if (!name) return ERROR_INVALID_PARAMETER;
     try {
         tavo::ScopedHandle file;
-        const NTSTATUS status =
-            OpenRelative(handle_.get(), name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                         FILE_NON_DIRECTORY_FILE, file);
-        if (!NT_SUCCESS(status)) return ErrorOf(status);
-        DWORD error = MarkForDeletion(file.get());
-        if (error == ERROR_ACCESS_DENIED) {
-            // A read-only file (a library copied with its attributes) loses that attribute first.
-            FILE_BASIC_INFO basic = {};
-            if (GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof(basic)) &&
-                (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
-                basic.FileAttributes &= ~FILE_ATTRIBUTE_READONLY;
-                if (!basic.FileAttributes) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-                if (SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof(basic)))
-                    error = MarkForDeletion(file.get());
-            }
-        }
-        return error;
+        const DWORD error = tavo::files::OpenRelative(handle_.get(), name, false, file);
+        // Through its handle (a read-only file, such as a library copied with its attributes, loses that
+        // attribute first).
+        return error == ERROR_SUCCESS ? tavo::files::DeleteThroughHandle(file.get()) : error;
     } catch (...) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
@@ -282,17 +231,7 @@ DWORD PrivateFolder::DeleteEntry(const wchar_t* name) {
 
 std::vector<std::wstring> PrivateFolder::Entries() const {
     std::vector<std::wstring> names;
-    if (!handle_) return names;
-    try {
-        WIN32_FIND_DATAW entry = {};
-        tavo::ScopedFindHandle listing(FindFirstFileW((path_ + L"\\*").c_str(), &entry));
-        if (!listing) return names;
-        do {
-            if (wcscmp(entry.cFileName, L".") != 0 && wcscmp(entry.cFileName, L"..") != 0)
-                names.push_back(entry.cFileName);
-        } while (FindNextFileW(listing.get(), &entry));
-    } catch (...) {
-    }
+    if (handle_) tavo::files::ListNames(handle_.get(), names);
     return names;
 }
 
@@ -312,7 +251,7 @@ DWORD PrivateFolder::Remove() {
         info.nFileIndexHigh != identity_.nFileIndexHigh || info.nFileIndexLow != identity_.nFileIndexLow) {
         return ERROR_FILE_NOT_FOUND;
     }
-    return MarkForDeletion(folder.get());
+    return tavo::files::DeleteThroughHandle(folder.get());
 }
 
 BOOL IsRelocatedCopy(LPCWSTR path, LPWSTR folder) {
@@ -355,7 +294,7 @@ bool HoldsCommandProcessorText(LPCWSTR path) { return !path || wcspbrk(path, L"%
 
 BOOL ScheduleDeletionAtRestart(LPCWSTR copy, LPCWSTR folder) {
     if (!copy || !folder) return FALSE;
-    BOOL scheduled = MoveFileExW(copy, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    const bool scheduled = tavo::files::DeleteAtNextRestart(copy) == ERROR_SUCCESS;
     // A folder is removed at restart once the files in it are gone.
-    return MoveFileExW(folder, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) && scheduled;
+    return tavo::files::DeleteAtNextRestart(folder) == ERROR_SUCCESS && scheduled;
 }

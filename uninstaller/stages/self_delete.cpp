@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "console/console.h"
+#include "files/files.h"
 #include "log/log.h"
 #include "process/process.h"
 #include "stages/stages.h"
@@ -148,11 +149,11 @@ void FinishPrivateFolder(PrivateFolder& folder) {
             othersLeft = true;
             if (SameName(name, kCopyName) || SameName(name, kRemoverName)) {
                 const std::wstring path = folder.PathOf(name.c_str());
-                MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+                tavo::files::DeleteAtNextRestart(path);
             }
         }
         // The folder goes after them.
-        if (othersLeft) MoveFileExW(folderPath.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        if (othersLeft) tavo::files::DeleteAtNextRestart(folderPath);
         if (!ownLeft) return;
         const std::wstring image = folder.PathOf(ownName.c_str());
         const wchar_t* why = nullptr;

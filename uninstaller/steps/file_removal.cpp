@@ -177,10 +177,11 @@ void DeleteMovedOutLibraries() {
             const DWORD error = g_movedOutFolder->DeleteEntry(name.c_str());
             if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) continue;
             const std::wstring path = g_movedOutFolder->PathOf(name.c_str());
-            if (MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+            const DWORD marked = tavo::files::DeleteAtNextRestart(path);
+            if (marked == ERROR_SUCCESS)
                 RecordOutcome(ItemKind::kFile, path.c_str(), ItemResult::kScheduled);
             else
-                RecordOutcome(ItemKind::kFile, path.c_str(), ItemResult::kFailed, GetLastError());
+                RecordOutcome(ItemKind::kFile, path.c_str(), ItemResult::kFailed, marked);
         }
         MovedOutLeft().clear();
     } catch (...) {
