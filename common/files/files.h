@@ -35,9 +35,10 @@ constexpr DWORD kErrorIsAFolder = 336;
 // "\\server\share\..."); empty when it cannot be had.
 std::wstring FinalPath(HANDLE handle);
 
-// The path of what `handle` is open on within its volume ("\\users\\...", no drive), as the file system
-// names it, of any length; empty when it cannot be had. (Wine gives GetFinalPathNameByHandleW no more than
-// MAX_PATH characters; this is what the walk compares.)
+// The system's name of what `handle` is open on, its device included ("\\Device\\HarddiskVolume3\\users\\..."
+// on Windows, "\\??\\C:\\users\\..." under Wine), of any length; empty when it cannot be had. Only compared
+// with another NamePath, never shown. (Wine gives GetFinalPathNameByHandleW no more than MAX_PATH
+// characters; and the object's name is one request, where the file's own name information costs Wine two.)
 std::wstring NamePath(HANDLE handle);
 
 // Deletes what `handle` is open on (opened with DELETE; FILE_READ_ATTRIBUTES and FILE_WRITE_ATTRIBUTES

@@ -14,6 +14,13 @@ namespace {
 using NtOpenFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, ULONG,
                                             ULONG);
 using StatusToErrorFunction = ULONG(NTAPI*)(NTSTATUS);
+using NtQueryObjectFunction = NTSTATUS(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+
+// NtQueryObject's class for an object's name (OBJECT_NAME_INFORMATION: a UNICODE_STRING and its text).
+constexpr ULONG kObjectNameInformation = 1;
+constexpr NTSTATUS kStatusBufferOverflow = static_cast<NTSTATUS>(0x80000005);
+constexpr NTSTATUS kStatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
+constexpr NTSTATUS kStatusBufferTooSmall = static_cast<NTSTATUS>(0xC0000023);
 
 HMODULE Ntdll() { return GetModuleHandleW(L"ntdll.dll"); }
 
@@ -72,16 +79,25 @@ std::wstring FinalPath(HANDLE handle) {
 }
 
 std::wstring NamePath(HANDLE handle) {
-    std::vector<LONGLONG> buffer(
-        ((MAX_PATH + 8) * sizeof(wchar_t) + sizeof(FILE_NAME_INFO)) / sizeof(LONGLONG) + 1);
+    static const auto ntQueryObject = ProcAddress<NtQueryObjectFunction>(Ntdll(), "NtQueryObject");
+    if (!ntQueryObject) return {};
+    // A name has at most 32,767 characters: a second try with room for that is the last.
+    std::vector<LONGLONG> buffer((sizeof(UNICODE_STRING) + (MAX_PATH + 64) * sizeof(wchar_t)) /
+                                 sizeof(LONGLONG));
     for (int attempt = 0; attempt < 2; ++attempt) {
-        auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
-        if (GetFileInformationByHandleEx(handle, FileNameInfo, info,
-                                         static_cast<DWORD>(buffer.size() * sizeof(LONGLONG)))) {
-            return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
+        ULONG needed = 0;
+        const NTSTATUS status = ntQueryObject(handle, kObjectNameInformation, buffer.data(),
+                                              static_cast<ULONG>(buffer.size() * sizeof(LONGLONG)), &needed);
+        if (status >= 0) {
+            const auto* name = reinterpret_cast<const UNICODE_STRING*>(buffer.data());
+            if (!name->Buffer || name->Length == 0) return {};
+            return std::wstring(name->Buffer, name->Length / sizeof(wchar_t));
         }
-        if (GetLastError() != ERROR_MORE_DATA) return {};
-        buffer.resize((0x10000 + sizeof(FILE_NAME_INFO)) / sizeof(LONGLONG) + 1);
+        if (status != kStatusBufferOverflow && status != kStatusInfoLengthMismatch &&
+            status != kStatusBufferTooSmall) {
+            return {};
+        }
+        buffer.resize((sizeof(UNICODE_STRING) + 0x10000 + sizeof(wchar_t)) / sizeof(LONGLONG) + 1);
     }
     return {};
 }
