@@ -85,9 +85,8 @@ std::wstring NamePath(HANDLE handle) {
     std::vector<LONGLONG> buffer((sizeof(UNICODE_STRING) + (MAX_PATH + 64) * sizeof(wchar_t)) /
                                  sizeof(LONGLONG));
     for (int attempt = 0; attempt < 2; ++attempt) {
-        ULONG needed = 0;
         const NTSTATUS status = ntQueryObject(handle, kObjectNameInformation, buffer.data(),
-                                              static_cast<ULONG>(buffer.size() * sizeof(LONGLONG)), &needed);
+                                              static_cast<ULONG>(buffer.size() * sizeof(LONGLONG)), nullptr);
         if (status >= 0) {
             const auto* name = reinterpret_cast<const UNICODE_STRING*>(buffer.data());
             if (!name->Buffer || name->Length == 0) return {};
